@@ -1,0 +1,103 @@
+#include "codec/buffer.h"
+
+#include <cstring>
+
+#include "module/module.h"
+
+using namespace molvar;
+
+namespace molvar {
+
+int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
+{
+    std::size_t used = buf->capacity - buf->spare;
+    if (len > MAX_CAPACITY - used) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // Doubling until the request fits may double several times; one
+    // reallocation serves them all.
+    std::size_t capacity = buf->capacity;
+    while (capacity - used < len) {
+        capacity *= 2;
+    }
+    auto* data = static_cast<unsigned char*>(PyMem_Realloc(buf->data, capacity));
+    if (data == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    buf->data = data;
+    buf->spare = static_cast<uint32_t>(capacity - used);
+    buf->capacity = static_cast<uint32_t>(capacity);
+    return 0;
+}
+
+}  // namespace molvar
+
+PyObject* cMolvarBuf_new(PyObject*, PyObject*)
+{
+    auto* data = static_cast<unsigned char*>(PyMem_Malloc(INITIAL_CAPACITY));
+    if (data == nullptr) {
+        return PyErr_NoMemory();
+    }
+    cMolvarBuf* buf = PyObject_New(cMolvarBuf, &cMolvarBuf_Type);
+    if (buf == nullptr) {
+        PyMem_Free(data);
+        return nullptr;
+    }
+    buf->data = data;
+    buf->spare = INITIAL_CAPACITY;
+    buf->capacity = INITIAL_CAPACITY;
+    return reinterpret_cast<PyObject*>(buf);
+}
+
+void cMolvarBuf_dealloc(PyObject* self)
+{
+    auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    PyMem_Free(buf->data);
+    buf->data = nullptr;
+    buf->spare = 0;
+    buf->capacity = 0;
+    PyObject_Free(self);
+}
+
+// Attribute lookup finds the three methods of the type's method table.
+PyObject* cMolvarBuf_getattr(PyObject* self, PyObject* name)
+{
+    return PyObject_GenericGetAttr(self, name);
+}
+
+PyObject* cMolvarBuf_write(PyObject* self, PyObject* args)
+{
+    // "y*" names no function when it refuses a type; say which one did.
+    if (PyTuple_GET_SIZE(args) == 1 && !PyObject_CheckBuffer(PyTuple_GET_ITEM(args, 0))) {
+        PyErr_Format(PyExc_TypeError, "write() argument must be a bytes-like object, not '%.200s'",
+                     Py_TYPE(PyTuple_GET_ITEM(args, 0))->tp_name);
+        return nullptr;
+    }
+    Py_buffer view;
+    if (!PyArg_ParseTuple(args, "y*:write", &view)) {
+        return nullptr;
+    }
+    int status = cMolvarBuf_append(reinterpret_cast<cMolvarBuf*>(self), view.buf,
+                                   static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    if (status < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* cMolvarBuf_clear(PyObject* self, PyObject*)
+{
+    auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    buf->spare = buf->capacity;
+    Py_RETURN_NONE;
+}
+
+PyObject* cMolvarBuf_get(PyObject* self, PyObject*)
+{
+    auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf->data),
+                                     static_cast<Py_ssize_t>(buf->capacity - buf->spare));
+}

@@ -1,0 +1,84 @@
+// cMolvarBuf: the growable output block the encoder writes into.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "module/export.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "codec/format.h"
+
+struct cMolvarBuf {
+    PyObject_HEAD
+    unsigned char* data;  // the block, owned; content is data[0, capacity - spare)
+    uint32_t spare;       // free bytes at the end of the block
+    uint32_t capacity;    // size of the block: 1024, doubled as needed, never shrunk
+};
+
+MOLVAR_EXPORT PyObject* cMolvarBuf_new(PyObject* self, PyObject* unused);
+MOLVAR_EXPORT void cMolvarBuf_dealloc(PyObject* self);
+MOLVAR_EXPORT PyObject* cMolvarBuf_getattr(PyObject* self, PyObject* name);
+MOLVAR_EXPORT PyObject* cMolvarBuf_write(PyObject* self, PyObject* args);
+MOLVAR_EXPORT PyObject* cMolvarBuf_clear(PyObject* self, PyObject* unused);
+MOLVAR_EXPORT PyObject* cMolvarBuf_get(PyObject* self, PyObject* unused);
+
+namespace molvar {
+
+constexpr uint32_t INITIAL_CAPACITY = 1024;
+// The largest block whose size the 32-bit counts can hold after doubling.
+constexpr uint32_t MAX_CAPACITY = uint32_t{1} << 31;
+
+// Makes room for `len` more bytes. On failure (MemoryError) the buffer is
+// unchanged.
+int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len);
+
+inline unsigned char* cMolvarBuf_end(cMolvarBuf* buf) { return buf->data + (buf->capacity - buf->spare); }
+
+inline int cMolvarBuf_reserve(cMolvarBuf* buf, std::size_t len)
+{
+    return len <= buf->spare ? 0 : cMolvarBuf_grow(buf, len);
+}
+
+// The caller has reserved `len` bytes and written them at the end.
+inline void cMolvarBuf_commit(cMolvarBuf* buf, std::size_t len) { buf->spare -= static_cast<uint32_t>(len); }
+
+inline int cMolvarBuf_append(cMolvarBuf* buf, const void* bytes, std::size_t len)
+{
+    if (cMolvarBuf_reserve(buf, len) < 0) {
+        return -1;
+    }
+    if (len != 0) {
+        std::memcpy(cMolvarBuf_end(buf), bytes, len);
+    }
+    cMolvarBuf_commit(buf, len);
+    return 0;
+}
+
+inline int cMolvarBuf_appendByte(cMolvarBuf* buf, unsigned char byte)
+{
+    if (buf->spare != 0) {
+        *cMolvarBuf_end(buf) = byte;
+        --buf->spare;
+        return 0;
+    }
+    return cMolvarBuf_append(buf, &byte, 1);
+}
+
+// Appends the header digits of `n` and then `type`: one element's prefix.
+inline int cMolvarBuf_appendHeader(cMolvarBuf* buf, uint32_t n, unsigned char type)
+{
+    if (cMolvarBuf_reserve(buf, MAX_HEADER_BYTES + 1) < 0) {
+        return -1;
+    }
+    unsigned char* out = cMolvarBuf_end(buf);
+    std::size_t count = cMolvar_writeHeaderDigits(n, out);
+    out[count++] = type;
+    cMolvarBuf_commit(buf, count);
+    return 0;
+}
+
+}  // namespace molvar

@@ -1,0 +1,198 @@
+// The incremental decoder: one forward pass over a chunk, in place.
+//
+// Every complete element at the front of the chunk is decoded; its value
+// goes into the innermost open list, or to the callback when none is open.
+// An incomplete element stops the pass at its first byte, and that offset
+// is returned: the caller presents the bytes from there again, ahead of the
+// next chunk, and the open lists carry on from the state.
+//
+// Host code runs inside a call (the callback, pyb1282int, negation), and
+// may even call back in with the same state, so nothing read from the state
+// is kept across a delivery.
+#include "codec/decoder.h"
+
+#include <cstdio>
+
+#include "codec/double.h"
+#include "codec/format.h"
+#include "codec/state.h"
+#include "module/module.h"
+#include "module/ref.h"
+
+namespace molvar {
+namespace {
+
+const char HEADER_LIMIT_TEXT[] =
+    "Security precaution: more than 64 bytes of prefix (this should raise an exception).\n";
+const char LIST_LIMIT_TEXT[] = "Security precaution: List too long.\n";
+const char STRING_LIMIT_TEXT[] = "Security precaution: String too long.\n";
+
+// Diagnostic lines go to the C runtime's standard output, not sys.stdout.
+PyObject* complain(const char* line)
+{
+    std::puts(line);
+    std::fflush(stdout);
+    Py_RETURN_NONE;
+}
+
+// The value of a big integer's digits, through the companion's pyb1282int
+// (looked up on the module at each use), negated for TYPE_NEGLONG.
+PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative)
+{
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
+    if (!bytes) {
+        return nullptr;
+    }
+    Ref converter = Ref::steal(PyObject_GetAttrString(cMolvar_module, "pyb1282int"));
+    if (!converter) {
+        return nullptr;
+    }
+    Ref value = Ref::steal(PyObject_CallOneArg(converter.get(), bytes.get()));
+    if (!value || !negative) {
+        return value.release();
+    }
+    return PyNumber_Negative(value.get());
+}
+
+PyObject* decodeVocab(int32_t index)
+{
+    const VocabWord* word = cMolvar_vocabWord(static_cast<uint32_t>(index));
+    if (word == nullptr) {
+        char text[ERROR_TEXT_SIZE];
+        std::snprintf(text, sizeof text, "Vocab String Not Found: %d", index);
+        PyErr_SetString(cMolvar_errorClass, text);
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(word->text, word->size);
+}
+
+PyObject* refuseTypeByte(unsigned char type)
+{
+    char text[ERROR_TEXT_SIZE];
+    std::snprintf(text, sizeof text, "Invalid Type Byte: %d", type);  // the byte as 136 .. 255
+    PyErr_SetString(cMolvar_errorClass, text);
+    return nullptr;
+}
+
+constexpr Py_ssize_t FAILED = -1;
+
+// Decodes the whole chunk. Returns the offset of the first byte not
+// consumed, or FAILED with the exception set.
+Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* callback)
+{
+    Py_ssize_t pos = 0;
+    while (pos < len) {
+        const Py_ssize_t start = pos;
+        // The limit is tested before the end: a 65th digit fails even as
+        // the chunk's last byte, and 64 digits then the end wait for more.
+        while (data[pos] < TYPE_BIT) {
+            ++pos;
+            if (pos - start > HEADER_LIMIT) {
+                PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
+                return FAILED;
+            }
+            if (pos == len) {
+                return start;
+            }
+        }
+        const unsigned char type = data[pos];
+        const Py_ssize_t typePos = pos++;
+        const int32_t header = cMolvar_readHeader(data, start, typePos);
+
+        PyObject* value = nullptr;
+        switch (type) {
+        case TYPE_LIST:
+            if (header > SIZE_LIMIT) {
+                PyErr_SetString(cMolvar_errorClass, LIST_LIMIT_TEXT);
+                return FAILED;
+            }
+            if (header < 0) {
+                // The host's list constructor refuses a negative size; its
+                // error stands.
+                PyObject* refused = PyList_New(header);
+                Py_XDECREF(refused);
+                return FAILED;
+            }
+            if (cMolvarState_push(state, header) < 0) {
+                return FAILED;
+            }
+            break;
+        case TYPE_INT:
+            value = PyLong_FromLong(header);
+            break;
+        case TYPE_STRING:
+            if (header > SIZE_LIMIT || header < 0) {
+                PyErr_SetString(cMolvar_errorClass, STRING_LIMIT_TEXT);
+                return FAILED;
+            }
+            if (len - pos < header) {
+                return start;
+            }
+            value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + pos), header);
+            pos += header;
+            break;
+        case TYPE_NEGINT:
+            // Negated with 32-bit wrap-around: a header of -2**31 stays -2**31.
+            value = PyLong_FromLong(static_cast<int32_t>(0u - static_cast<uint32_t>(header)));
+            break;
+        case TYPE_FLOAT:
+            if (len - pos < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
+                return start;
+            }
+            value = PyFloat_FromDouble(cMolvar_unpackDouble(data + pos));
+            pos += FLOAT_BODY_SIZE;
+            break;
+        case TYPE_LONG:
+        case TYPE_NEGLONG:
+            value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG);
+            break;
+        case TYPE_VOCAB:
+            value = decodeVocab(header);
+            break;
+        default:
+            refuseTypeByte(type);
+            return FAILED;
+        }
+        if (type != TYPE_LIST) {
+            if (value == nullptr || cMolvar_deliver(state, value, callback) < 0) {
+                return FAILED;
+            }
+        }
+        if (cMolvarState_topIsFull(state) && cMolvarState_completeLists(state, callback) < 0) {
+            return FAILED;
+        }
+    }
+    return pos;
+}
+
+}  // namespace
+}  // namespace molvar
+
+PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    using namespace molvar;
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "function takes exactly 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PyObject* state = args[0];
+    PyObject* data = args[1];
+    PyObject* callback = args[2];
+    if (!PyCallable_Check(callback)) {
+        Py_RETURN_NONE;
+    }
+    if (!PyBytes_Check(data)) {
+        return complain("Second arg was not a string");
+    }
+    if (Py_TYPE(state) != &cMolvarState_Type) {
+        return complain("state object wasn't");
+    }
+    // The caller's references keep `state` and `data` alive for the call.
+    Py_ssize_t consumed =
+        decodeChunk(reinterpret_cast<cMolvarState*>(state),
+                    reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data), callback);
+    if (consumed == FAILED) {
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(consumed);
+}

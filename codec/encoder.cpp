@@ -1,0 +1,195 @@
+// The encoder: depth first, in one pass, straight into the buffer's block.
+//
+// Host code can run in the middle of an encoding (pyint2b128 and the write
+// it calls, the comparison and negation of an int subclass). So the encoder
+// keeps no pointer into the block across such a call, holds its own
+// reference to every item it encodes, and re-reads a list's length before
+// every item.
+#include "codec/encoder.h"
+
+#include <cstdio>
+
+#include "codec/buffer.h"
+#include "codec/double.h"
+#include "codec/format.h"
+#include "module/module.h"
+#include "module/ref.h"
+
+namespace molvar {
+namespace {
+
+int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
+
+// Lengths travel in a 32-bit header; a longer one is refused, not wrapped.
+int checkLength(Py_ssize_t length, const char* what)
+{
+    if (static_cast<std::size_t>(length) > UINT32_MAX) {
+        PyErr_Format(cMolvar_errorClass, "%s too long to encode: %zd", what, length);
+        return -1;
+    }
+    return 0;
+}
+
+int encodeSequence(PyObject* seq, cMolvarBuf* buf)
+{
+    const bool isList = PyList_Check(seq);
+    Py_ssize_t size = isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    if (checkLength(size, isList ? "list" : "tuple") < 0 ||
+        cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(size), TYPE_LIST) < 0) {
+        return -1;
+    }
+    if (Py_EnterRecursiveCall(" while encoding a list")) {
+        return -1;
+    }
+    int status = 0;
+    for (Py_ssize_t i = 0; i < (isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
+        Ref item = Ref::borrow(isList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+        status = cMolvar_encodeObject(item.get(), buf);
+        if (status < 0) {
+            break;
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return status;
+}
+
+// An int outside the 32-bit range: its magnitude's digits come from the
+// companion's pyint2b128, written through the buffer's own `write`.
+// `sign` is the sign when it is already known without running host code,
+// and 0 when it must be asked of the object.
+int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
+{
+    if (sign == 0) {
+        static PyObject* zero = PyLong_FromLong(0);  // lives as long as the process
+        if (zero == nullptr) {
+            return -1;
+        }
+        int negative = PyObject_RichCompareBool(obj, zero, Py_LT);
+        if (negative < 0) {
+            return -1;
+        }
+        sign = negative ? -1 : 1;
+    }
+    Ref magnitude = sign < 0 ? Ref::steal(PyNumber_Negative(obj)) : Ref::borrow(obj);
+    if (!magnitude) {
+        return -1;
+    }
+    Ref write = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(buf), "write"));
+    if (!write) {
+        return -1;
+    }
+    Ref converter = Ref::steal(PyObject_GetAttrString(cMolvar_module, "pyint2b128"));
+    if (!converter) {
+        return -1;
+    }
+    Ref result =
+        Ref::steal(PyObject_CallFunctionObjArgs(converter.get(), magnitude.get(), write.get(), nullptr));
+    if (!result) {
+        return -1;
+    }
+    // `write` may have moved the block: append through the fields as it left them.
+    return cMolvarBuf_appendByte(buf, sign < 0 ? TYPE_NEGLONG : TYPE_LONG);
+}
+
+int encodeInt(PyObject* obj, cMolvarBuf* buf)
+{
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(obj, &overflow);
+    if (overflow == 0 && value == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (overflow == 0 && value >= INT32_MIN && value <= INT32_MAX) {
+        if (value < 0) {
+            return cMolvarBuf_appendHeader(buf, 0u - static_cast<uint32_t>(value), TYPE_NEGINT);
+        }
+        return cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(value), TYPE_INT);
+    }
+    // The sign of a plain int is known; a subclass is asked, as it may
+    // define its own comparison.
+    int sign = 0;
+    if (PyLong_CheckExact(obj)) {
+        sign = overflow != 0 ? overflow : (value < 0 ? -1 : 1);
+    }
+    return encodeBigInt(obj, buf, sign);
+}
+
+int encodeFloat(double value, cMolvarBuf* buf)
+{
+    unsigned char body[FLOAT_BODY_SIZE];
+    if (cMolvar_packDouble(value, body) < 0 || cMolvarBuf_reserve(buf, 1 + FLOAT_BODY_SIZE) < 0) {
+        return -1;
+    }
+    unsigned char* out = cMolvarBuf_end(buf);
+    out[0] = TYPE_FLOAT;
+    std::memcpy(out + 1, body, FLOAT_BODY_SIZE);
+    cMolvarBuf_commit(buf, 1 + FLOAT_BODY_SIZE);
+    return 0;
+}
+
+int encodeBytes(PyObject* obj, cMolvarBuf* buf)
+{
+    Py_ssize_t size = PyBytes_GET_SIZE(obj);
+    if (checkLength(size, "bytes") < 0 || cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(size), TYPE_STRING) < 0) {
+        return -1;
+    }
+    return cMolvarBuf_append(buf, PyBytes_AS_STRING(obj), static_cast<std::size_t>(size));
+}
+
+int refuseType(PyObject* obj)
+{
+    char text[ERROR_TEXT_SIZE];
+    std::snprintf(text, sizeof text, "Unknown Python Type: %s", Py_TYPE(obj)->tp_name);
+    PyErr_SetString(cMolvar_errorClass, text);
+    return -1;
+}
+
+// Exact types first (the common case), then the subtype tests in their
+// order: list, tuple, int, float, bytes. Both give the same result.
+int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) {
+        return encodeInt(obj, buf);
+    }
+    if (type == &PyBytes_Type) {
+        return encodeBytes(obj, buf);
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        return encodeSequence(obj, buf);
+    }
+    if (type == &PyFloat_Type) {
+        return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
+    }
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        return encodeSequence(obj, buf);
+    }
+    if (PyLong_Check(obj)) {
+        return encodeInt(obj, buf);
+    }
+    if (PyFloat_Check(obj)) {
+        return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
+    }
+    if (PyBytes_Check(obj)) {
+        return encodeBytes(obj, buf);
+    }
+    return refuseType(obj);
+}
+
+}  // namespace
+}  // namespace molvar
+
+PyObject* cMolvar_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "function takes exactly 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (Py_TYPE(args[1]) != &cMolvarBuf_Type) {
+        PyErr_SetString(cMolvar_errorClass, "Encoding only accepts MolvarBufs");
+        return nullptr;
+    }
+    if (molvar::cMolvar_encodeObject(args[0], reinterpret_cast<cMolvarBuf*>(args[1])) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}

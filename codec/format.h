@@ -1,0 +1,82 @@
+// The wire format: type bytes, limits, the vocabulary, and header digits.
+//
+// A stream is a concatenation of elements. Each element is a header of
+// zero or more digit bytes (bit 7 clear, base 128, least significant
+// first), then one type byte (bit 7 set), then, for strings and floats
+// only, a body.
+//
+// Error convention of the whole codec: a function that can fail returns -1
+// (or a null object) with the Python exception already set, and 0 (or a new
+// reference) on success; every caller passes a failure straight up.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace molvar {
+
+enum : unsigned char {
+    TYPE_LIST = 0x80,     // header: item count; the items follow as elements
+    TYPE_INT = 0x81,      // header: the value, 0 .. 2**31 - 1
+    TYPE_STRING = 0x82,   // header: byte length; body: the bytes
+    TYPE_NEGINT = 0x83,   // header: the magnitude of a value -2**31 .. -1
+    TYPE_FLOAT = 0x84,    // no header (a reader skips any); body: 8 bytes
+    TYPE_LONG = 0x85,     // header: digits of a big integer, read by pyb1282int
+    TYPE_NEGLONG = 0x86,  // header: digits of the magnitude of a negative one
+    TYPE_VOCAB = 0x87,    // header: index into cMolvar_vocabulary
+};
+// Type bytes 0x88 .. 0xFF are invalid.
+
+constexpr unsigned char DIGIT_MASK = 0x7F;
+constexpr unsigned char TYPE_BIT = 0x80;
+
+constexpr Py_ssize_t HEADER_LIMIT = 64;   // digit bytes in one header (reader only)
+constexpr int32_t SIZE_LIMIT = 655360;    // list items, string bytes (reader only)
+constexpr std::size_t MAX_HEADER_BYTES = 5;  // the writer's digits for 32 bits
+constexpr std::size_t FLOAT_BODY_SIZE = 8;
+constexpr std::size_t ERROR_TEXT_SIZE = 256;  // formatted messages are cut to fit
+
+constexpr std::size_t VOCABULARY_SIZE = 32;
+
+struct VocabWord {
+    const char* text;
+    Py_ssize_t size;
+};
+
+extern const VocabWord cMolvar_vocabulary[VOCABULARY_SIZE];
+
+// The word at `index`, or null past the table (which includes every index
+// that reads as negative when signed).
+inline const VocabWord* cMolvar_vocabWord(uint32_t index)
+{
+    return index < VOCABULARY_SIZE ? &cMolvar_vocabulary[index] : nullptr;
+}
+
+// Writes the digits of `n` to `out` (room for MAX_HEADER_BYTES) and returns
+// their count. Zero is the single digit 00.
+inline std::size_t cMolvar_writeHeaderDigits(uint32_t n, unsigned char* out)
+{
+    std::size_t count = 0;
+    do {
+        out[count++] = static_cast<unsigned char>(n & DIGIT_MASK);
+        n >>= 7;
+    } while (n != 0);
+    return count;
+}
+
+// The signed 32-bit value of the digits bytes[start, end). Digit i is
+// shifted by (7 * i) mod 32 bits and the sum wraps, so a sixth digit lands
+// at bit 3 and a five-digit sum with bit 31 set reads as negative.
+inline int32_t cMolvar_readHeader(const unsigned char* bytes, Py_ssize_t start, Py_ssize_t end)
+{
+    uint32_t sum = 0;
+    for (Py_ssize_t i = 0; start + i < end; ++i) {
+        sum += static_cast<uint32_t>(bytes[start + i]) << ((7 * i) % 32);
+    }
+    return static_cast<int32_t>(sum);
+}
+
+}  // namespace molvar

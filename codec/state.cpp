@@ -1,0 +1,166 @@
+#include "codec/state.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "module/module.h"
+
+using namespace molvar;
+
+namespace {
+
+constexpr int32_t MAX_SPARE_FRAMES = 64;
+
+void releaseItems(ListFrame* frame)
+{
+    for (int32_t i = 0; i < frame->filled; ++i) {
+        Py_DECREF(frame->items[i]);
+    }
+    if (frame->items != frame->inlineItems) {
+        PyMem_Free(frame->items);
+    }
+    frame->items = frame->inlineItems;
+    frame->filled = 0;
+}
+
+// Keeps an emptied frame for the next push, or frees it.
+void recycle(cMolvarState* state, ListFrame* frame)
+{
+    if (state->spareCount < MAX_SPARE_FRAMES) {
+        frame->next = state->spareFrames;
+        state->spareFrames = frame;
+        ++state->spareCount;
+    } else {
+        PyMem_Free(frame);
+    }
+}
+
+// Makes room for one more item in `frame`, growing its block geometrically
+// up to the expected count.
+int growSlots(ListFrame* frame)
+{
+    int32_t slots = std::min(frame->expected, std::max(2 * frame->slots, INLINE_SLOTS));
+    PyObject** items = nullptr;
+    if (frame->items == frame->inlineItems) {
+        items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(slots)));
+        if (items != nullptr) {
+            std::memcpy(items, frame->inlineItems, sizeof(PyObject*) * static_cast<std::size_t>(frame->filled));
+        }
+    } else {
+        items = static_cast<PyObject**>(PyMem_Realloc(frame->items, sizeof(PyObject*) * static_cast<std::size_t>(slots)));
+    }
+    if (items == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    frame->items = items;
+    frame->slots = slots;
+    return 0;
+}
+
+// Moves a full frame's items into a new list; the frame is left empty.
+PyObject* takeList(ListFrame* frame)
+{
+    PyObject* list = PyList_New(frame->filled);
+    if (list == nullptr) {
+        releaseItems(frame);
+        return nullptr;
+    }
+    for (int32_t i = 0; i < frame->filled; ++i) {
+        PyList_SET_ITEM(list, i, frame->items[i]);
+    }
+    frame->filled = 0;
+    releaseItems(frame);
+    return list;
+}
+
+}  // namespace
+
+namespace molvar {
+
+int cMolvarState_push(cMolvarState* state, int32_t count)
+{
+    ListFrame* frame = state->spareFrames;
+    if (frame != nullptr) {
+        state->spareFrames = frame->next;
+        --state->spareCount;
+    } else {
+        frame = static_cast<ListFrame*>(PyMem_Malloc(sizeof(ListFrame)));
+        if (frame == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    frame->items = frame->inlineItems;
+    frame->filled = 0;
+    frame->expected = count;
+    frame->slots = std::min(count, INLINE_SLOTS);
+    frame->next = state->stack;
+    state->stack = frame;
+    return 0;
+}
+
+int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback)
+{
+    ListFrame* top = state->stack;
+    if (top != nullptr) {
+        if (top->filled == top->slots && growSlots(top) < 0) {
+            Py_DECREF(value);
+            return -1;
+        }
+        top->items[top->filled++] = value;
+        return 0;
+    }
+    PyObject* result = PyObject_CallOneArg(callback, value);
+    Py_DECREF(value);
+    if (result == nullptr) {
+        return -1;
+    }
+    Py_DECREF(result);
+    return 0;
+}
+
+int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
+{
+    while (cMolvarState_topIsFull(state)) {
+        // Unlink first: making the list may run the garbage collector, and
+        // so host code that could use this state.
+        ListFrame* frame = state->stack;
+        state->stack = frame->next;
+        PyObject* list = takeList(frame);
+        recycle(state, frame);
+        if (list == nullptr || cMolvar_deliver(state, list, callback) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace molvar
+
+PyObject* cMolvarState_new(PyObject*, PyObject*)
+{
+    cMolvarState* state = PyObject_New(cMolvarState, &cMolvarState_Type);
+    if (state == nullptr) {
+        return nullptr;
+    }
+    state->stack = nullptr;
+    state->spareFrames = nullptr;
+    state->spareCount = 0;
+    return reinterpret_cast<PyObject*>(state);
+}
+
+void cMolvarState_dealloc(PyObject* self)
+{
+    auto* state = reinterpret_cast<cMolvarState*>(self);
+    while (ListFrame* frame = state->stack) {
+        state->stack = frame->next;
+        releaseItems(frame);
+        PyMem_Free(frame);
+    }
+    while (ListFrame* frame = state->spareFrames) {
+        state->spareFrames = frame->next;
+        PyMem_Free(frame);
+    }
+    PyObject_Free(self);
+}

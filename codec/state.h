@@ -1,0 +1,60 @@
+// cMolvarState: the lists a stream has opened and not yet filled.
+//
+// Each open list is a ListFrame on a stack, innermost on top. A frame does
+// not hold a Python list while it fills: it holds the items received so
+// far in a block that grows with them, and the list is made, at its final
+// size, only when the last item arrives. So a header that announces many
+// items costs nothing until the items come, and no list with empty slots
+// is ever reachable from Python code (not even through the gc module).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "module/export.h"
+
+#include <cstdint>
+
+namespace molvar {
+
+constexpr int32_t INLINE_SLOTS = 4;
+
+struct ListFrame {
+    ListFrame* next;     // the enclosing list's frame; null at the bottom
+    PyObject** items;    // owned references in [0, filled); inlineItems or a heap block
+    int32_t filled;      // items stored so far
+    int32_t expected;    // the item count from the header
+    int32_t slots;       // size of `items`: min(expected, what has been needed so far)
+    PyObject* inlineItems[INLINE_SLOTS];
+};
+
+}  // namespace molvar
+
+struct cMolvarState {
+    PyObject_HEAD
+    molvar::ListFrame* stack;        // top (innermost) open list; null when none is open
+    molvar::ListFrame* spareFrames;  // popped frames kept for reuse, linked by `next`
+    int32_t spareCount;
+};
+
+MOLVAR_EXPORT PyObject* cMolvarState_new(PyObject* self, PyObject* unused);
+MOLVAR_EXPORT void cMolvarState_dealloc(PyObject* self);
+
+namespace molvar {
+
+// Opens a list of `count` items (count >= 0). Fails only for memory.
+int cMolvarState_push(cMolvarState* state, int32_t count);
+
+// Hands `value` on, stealing the reference whatever happens: into the top
+// open list, or, when none is open, to `callback` as its one argument.
+int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback);
+
+// Pops every full frame from the top and delivers its list.
+int cMolvarState_completeLists(cMolvarState* state, PyObject* callback);
+
+inline bool cMolvarState_topIsFull(const cMolvarState* state)
+{
+    return state->stack != nullptr && state->stack->filled == state->stack->expected;
+}
+
+}  // namespace molvar
