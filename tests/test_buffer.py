@@ -1,0 +1,127 @@
+"""The output buffer: content across growth, reuse after clear, arguments, limits."""
+
+import os
+import tracemalloc
+
+import pytest
+
+import cMolvar
+
+PAYLOAD = bytes(range(256)) * 40  # 10240 bytes, every byte value
+
+
+def block_growth(*writes):
+    """Bytes the buffer's block grew by while taking `writes` (the block
+    comes from the interpreter's allocator, so tracemalloc sees it)."""
+
+    def traced_after(chunks):
+        buf = cMolvar.newBuf()
+        before = tracemalloc.get_traced_memory()[0]
+        for chunk in chunks:
+            buf.write(chunk)
+        return tracemalloc.get_traced_memory()[0] - before, buf
+
+    tracemalloc.start()
+    try:
+        baseline, _ = traced_after([b""] * len(writes))
+        grown, buf = traced_after(writes)
+        return grown - baseline, buf
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize(
+    "writes, growth",
+    [
+        ([PAYLOAD[:1024]], 0),
+        ([PAYLOAD[:1024], PAYLOAD[:1]], 1024),
+        ([PAYLOAD[:5000]], 8192 - 1024),  # 1024 -> 2048 -> 4096 -> 8192 in one append
+        ([PAYLOAD[:700], PAYLOAD[:700], PAYLOAD[:700]], 4096 - 1024),
+    ],
+)
+def test_block_doubles_only_when_full_and_keeps_content(writes, growth):
+    grown, buf = block_growth(*writes)
+    assert abs(grown - growth) < 64
+    assert buf.get() == b"".join(writes)
+
+
+def test_clear_empties_but_keeps_the_block():
+    buf = cMolvar.newBuf()
+    assert buf.get() == b""
+    buf.write(PAYLOAD[:5000])
+    buf.clear()
+    assert buf.get() == b""
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        buf.write(PAYLOAD[:8000])
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 64
+    assert buf.get() == PAYLOAD[:8000]
+
+
+def test_get_returns_a_copy_and_leaves_the_buffer():
+    buf = cMolvar.newBuf()
+    buf.write(b"abc")
+    first = buf.get()
+    buf.write(b"def")
+    assert (first, buf.get()) == (b"abc", b"abcdef")
+
+
+def test_write_takes_any_bytes_like_object():
+    buf = cMolvar.newBuf()
+    buf.write(bytearray(b"ab"))
+    buf.write(memoryview(b"xcdx")[1:3])
+    buf.write(b"")
+    assert buf.get() == b"abcd"
+
+
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda buf: buf.write(5), "write"),
+        (lambda buf: buf.write("text"), "write"),
+        (lambda buf: buf.write(), "write"),
+        (lambda buf: buf.write(b"a", b"b"), "write"),
+        (lambda buf: buf.get(1), "get"),
+        (lambda buf: buf.clear(1), "clear"),
+    ],
+)
+def test_argument_errors_name_the_method(call, name):
+    buf = cMolvar.newBuf()
+    with pytest.raises(TypeError, match=name):
+        call(buf)
+    assert buf.get() == b""
+
+
+def test_unknown_attributes_raise_attribute_error():
+    with pytest.raises(AttributeError):
+        cMolvar.newBuf().read
+
+
+def available_memory():
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+@pytest.mark.skipif(available_memory() < 8 << 30, reason="needs about 5 GiB of memory")
+@pytest.mark.skipif(bool(os.environ.get("MOLVAR_SANITIZE")), reason="too large for a sanitizer run")
+def test_growth_past_the_32_bit_counts_raises_memory_error_and_changes_nothing():
+    buf = cMolvar.newBuf()
+    big = bytes(1 << 30)
+    buf.write(big)
+    buf.write(big)  # 2 GiB: the largest block the counts can describe
+    del big
+    with pytest.raises(MemoryError):
+        buf.write(b"x")
+    buf.clear()
+    buf.write(b"still usable")
+    assert buf.get() == b"still usable"

@@ -1,0 +1,58 @@
+"""The companion's big-integer converters: base-128 digits, least significant first."""
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from kestrix.vantle.molvar import MolvarError, pyb1282int, pyint2b128
+
+
+def digits_of(magnitude):
+    written = []
+    pyint2b128(magnitude, written.append)
+    return b"".join(written)
+
+
+@pytest.mark.parametrize(
+    "value, digits",
+    [
+        (0, b"\x00"),
+        (1, b"\x01"),
+        (127, b"\x7f"),
+        (128, b"\x00\x01"),
+        (300, b"\x2c\x02"),
+        (2**31, b"\x00\x00\x00\x00\x08"),
+        (2**56 - 1, b"\x7f" * 8),
+        (2**56, b"\x00" * 8 + b"\x01"),
+        (2**448 - 1, b"\x7f" * 64),
+    ],
+)
+def test_known_digits(value, digits):
+    assert digits_of(value) == digits
+    assert pyb1282int(digits) == value
+
+
+@given(st.integers(min_value=0, max_value=2**448))
+def test_round_trip_up_to_448_bits(value):
+    digits = digits_of(value)
+    assert all(byte < 0x80 for byte in digits)
+    assert digits == b"\x00" or digits[-1] != 0
+    assert pyb1282int(digits) == value
+
+
+def test_every_power_of_two_boundary_round_trips():
+    for bits in range(449):
+        for value in (2**bits - 1, 2**bits, 2**bits + 1):
+            assert pyb1282int(digits_of(value)) == value
+
+
+def test_empty_and_zero_padded_digits():
+    assert pyb1282int(b"") == 0
+    assert pyb1282int(b"\x05\x00\x00") == 5
+
+
+def test_refusals():
+    with pytest.raises(ValueError):
+        pyint2b128(-1, print)
+    with pytest.raises(MolvarError):
+        pyb1282int(b"\x80")
