@@ -1,0 +1,192 @@
+"""The incremental decoder: every element type, limits, messages, resumption."""
+
+import struct
+
+import pytest
+
+import cMolvar
+from kestrix.vantle.molvar import MolvarError
+
+from conftest import decode, decode_chunks, encode
+
+H = bytes.fromhex
+HEADER_TEXT = "Security precaution: more than 64 bytes of prefix (this should raise an exception).\n"
+LIST_TEXT = "Security precaution: List too long.\n"
+STRING_TEXT = "Security precaution: String too long.\n"
+
+
+@pytest.mark.parametrize(
+    "wire, values, consumed",
+    [
+        ("", [], 0),
+        ("81", [0], 1),  # a header of no digits reads as 0
+        ("05 81 03 83", [5, -3], 4),
+        ("02 80 01 81 02 82 61 62", [[1, b"ab"]], 8),
+        ("00 80", [[]], 2),
+        ("01 80 01 80 00 80", [[[[]]]], 6),
+        ("7f 7f 7f 7f 07 81", [2**31 - 1], 6),
+        ("00 00 00 00 08 83", [-(2**31)], 6),
+        ("00 00 00 00 00 01 81", [8], 7),  # the sixth digit's shift wraps to 3
+        ("00 00 00 00 00 00 00 00 00 01 81", [-(2**31)], 11),  # the tenth digit lands on bit 31
+        ("00 87", [b"Dummy"], 2),
+        ("1f 87", [b"uncache"], 2),
+        ("07 84 3f f8 00 00 00 00 00 00", [1.5], 10),  # digits before a float are ignored
+        ("85", [0], 1),
+        ("05 86", [-5], 2),
+    ],
+)
+def test_complete_elements(wire, values, consumed):
+    assert decode(H(wire)) == (values, consumed)
+
+
+@pytest.mark.parametrize(
+    "wire, values, consumed",
+    [
+        ("03 82 61 62", [], 0),  # string body short by one
+        ("84 3f f8 00 00 00 00 00", [], 0),  # float body of 7 bytes
+        ("05 81 2c 02", [5], 2),  # header cut before its type byte
+        ("02 80 01 81 02", [], 4),  # inside an open list
+        ("00 00 28 82" + " 00" * 10, [], 0),  # the largest string waits for its body
+    ],
+)
+def test_incomplete_elements_return_their_first_byte(wire, values, consumed):
+    assert decode(H(wire)) == (values, consumed)
+
+
+def test_list_opened_in_one_call_goes_to_the_callback_of_the_call_that_completes_it():
+    state = cMolvar.newState()
+    first, second = [], []
+    assert cMolvar.dataReceived(state, H("02 80 01 81 02"), first.append) == 4
+    assert cMolvar.dataReceived(state, H("02 82 61 62"), second.append) == 4
+    assert (first, second) == ([], [[1, b"ab"]])
+
+
+@pytest.mark.parametrize("size", [655360, 655359])
+def test_largest_strings_are_accepted(size):
+    body = bytes(range(256)) * (size // 256) + b"\x01" * (size % 256)
+    assert decode(encode(body)) == ([body], len(body) + 4)
+
+
+def test_header_limit():
+    # Digit 63 is shifted by (7 * 63) mod 32 = 25 bits.
+    assert decode(b"\x00" * 63 + b"\x01\x81") == ([2**25], 65)
+    assert decode(b"\x00" * 64) == ([], 0)  # 64 digits then the end: wait for more
+    for wire in (b"\x00" * 65, b"\x00" * 65 + b"\x81", b"\x05\x81" + b"\x7f" * 80):
+        with pytest.raises(SystemError) as caught:
+            decode(wire)
+        assert str(caught.value) == HEADER_TEXT
+
+
+@pytest.mark.parametrize(
+    "wire, error, text",
+    [
+        ("01 00 28 80", MolvarError, LIST_TEXT),  # 655361 items
+        ("01 00 28 82", MolvarError, STRING_TEXT),  # 655361 bytes, refused before its body
+        ("00 00 00 00 08 82", MolvarError, STRING_TEXT),  # a length that reads as negative
+        ("20 87", MolvarError, "Vocab String Not Found: 32"),
+        ("00 00 00 00 08 87", MolvarError, "Vocab String Not Found: -2147483648"),
+        ("88", MolvarError, "Invalid Type Byte: 136"),
+        ("05 ff", MolvarError, "Invalid Type Byte: 255"),
+    ],
+)
+def test_refusals(wire, error, text):
+    with pytest.raises(error) as caught:
+        decode(H(wire))
+    assert type(caught.value) is error
+    assert str(caught.value) == text
+
+
+def test_a_negative_list_count_is_refused_by_the_list_constructor():
+    with pytest.raises(SystemError):
+        decode(H("00 00 00 00 08 80"))
+
+
+def test_every_single_byte():
+    for byte in range(256):
+        data = bytes([byte])
+        if byte < 0x80:
+            assert decode(data) == ([], 0)
+        elif byte in (0x80, 0x81, 0x83, 0x85, 0x86):
+            assert decode(data) == ([[] if byte == 0x80 else 0], 1)
+        elif byte == 0x82:
+            assert decode(data) == ([b""], 1)
+        elif byte == 0x84:
+            assert decode(data) == ([], 0)
+        elif byte == 0x87:
+            assert decode(data) == ([b"Dummy"], 1)
+        else:
+            with pytest.raises(MolvarError, match=f"^Invalid Type Byte: {byte}$"):
+                decode(data)
+
+
+def test_infinity_and_nan_bodies_read_as_infinities():
+    for body, expected in [("7f f8 00 00 00 00 00 00", float("inf")), ("ff f0 00 00 00 00 00 00", float("-inf")),
+                           ("7f f0 00 00 00 00 00 01", float("inf")), ("80 00 00 00 00 00 00 00", -0.0)]:
+        (value,), _ = decode(H("84" + body))
+        assert struct.pack(">d", value) == struct.pack(">d", expected)
+
+
+class TestArgumentChecks:
+    def test_non_callable_callback_returns_none_silently(self, capfd):
+        assert cMolvar.dataReceived(None, 5, "not callable") is None
+        assert capfd.readouterr() == ("", "")
+
+    def test_non_bytes_data_prints_its_line(self, capfd):
+        for data in (5, "81", bytearray(b"\x81")):
+            assert cMolvar.dataReceived(None, data, print) is None
+        assert capfd.readouterr().out == "Second arg was not a string\n" * 3
+
+    def test_wrong_state_prints_its_line(self, capfd):
+        calls = []
+        assert cMolvar.dataReceived(cMolvar.newBuf(), b"\x81", calls.append) is None
+        assert cMolvar.dataReceived(None, b"\x81", calls.append) is None
+        assert capfd.readouterr().out == "state object wasn't\n" * 2
+        assert calls == []
+
+    def test_bytes_subclasses_are_data(self):
+        class Chunk(bytes):
+            pass
+
+        assert decode(Chunk(b"\x05\x81")) == ([5], 2)
+
+
+class TestFailingHostCode:
+    def test_callback_failure_stops_at_the_failing_value(self):
+        calls = []
+
+        def callback(value):
+            calls.append(value)
+            raise KeyError(value)
+
+        for wire in ("05 81 03 83", "84 3f f8 00 00 00 00 00 00 05 81"):
+            calls.clear()
+            with pytest.raises(KeyError):
+                cMolvar.dataReceived(cMolvar.newState(), H(wire), callback)
+            assert len(calls) == 1
+
+    def test_big_int_converter_failures_pass_through(self, monkeypatch):
+        monkeypatch.delattr(cMolvar, "pyb1282int")
+        with pytest.raises(AttributeError):
+            decode(H("05 85"))
+        monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: 1 / 0, raising=False)
+        with pytest.raises(ZeroDivisionError):
+            decode(H("05 85"))
+        monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: "not a number")
+        assert decode(H("05 85")) == (["not a number"], 2)
+        with pytest.raises(TypeError):
+            decode(H("05 86"))
+
+    def test_converter_gets_exactly_the_digits(self, monkeypatch):
+        seen = []
+        monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: seen.append(digits) or 1)
+        decode(H("85 01 02 03 86") + b"\x7f" * 64 + H("85"))
+        assert seen == [b"", H("01 02 03"), b"\x7f" * 64]
+
+
+def test_one_byte_at_a_time_and_every_split_of_a_mixed_stream():
+    values = [[1, b"ab", [2**100, -(2**31)]], 1.5, b"x" * 300, [], [[[]]], -7]
+    wire = b"".join(encode(value) for value in values)
+    expected, _ = decode(wire)
+    assert decode_chunks([wire[i : i + 1] for i in range(len(wire))]) == (expected, b"")
+    for cut in range(len(wire) + 1):
+        assert decode_chunks([wire[:cut], wire[cut:]]) == (expected, b"")
