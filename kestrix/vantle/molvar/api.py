@@ -8,7 +8,7 @@ offset of the offending element (also kept as the ``offset`` attribute).
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Union
+from typing import Any, Callable, List, Optional, Union
 
 import cMolvar
 
@@ -53,7 +53,7 @@ def loads(data: BytesLike) -> Any:
     state = cMolvar.newState()
     values: List[Any] = []
     try:
-        consumed = cMolvar.dataReceived(state, data, values.append)
+        consumed = _receive(state, data, values.append)
     except (MolvarError, SystemError) as error:
         raise _located(error, _failure_offset(data) or 0) from error
     if not values:
@@ -80,7 +80,7 @@ class Decoder:
     again. Use a new ``Decoder`` for a new stream.
     """
 
-    __slots__ = ("_state", "_parts", "_have", "_need", "_consumed", "_error", "_closed")
+    __slots__ = ("_state", "_parts", "_have", "_need", "_consumed", "_error", "_error_offset", "_closed")
 
     def __init__(self) -> None:
         self._state = cMolvar.newState()
@@ -89,6 +89,7 @@ class Decoder:
         self._need = 0  # bytes the pending element needs before decoding again
         self._consumed = 0  # stream offset of the first pending byte
         self._error: Optional[MolvarError] = None
+        self._error_offset = 0
         self._closed = False
 
     @property
@@ -127,14 +128,13 @@ class Decoder:
         self._need = 0
         values: List[Any] = []
         try:
-            consumed = cMolvar.dataReceived(self._state, data, values.append)
+            consumed = _receive(self._state, data, values.append)
         except (MolvarError, SystemError) as error:
             offset = self._consumed + (_failure_offset(data) or 0)
-            self._error = _located(error, offset, values)
-            raise self._error from error
+            raise self._fail(offset, _located(error, offset, values)) from error
         except BaseException as error:
             # The state may hold part of this chunk: it cannot go on.
-            self._error = _error(self._consumed, "decoder stopped by %s" % type(error).__name__)
+            self._fail(self._consumed, _error(self._consumed, "decoder stopped by %s" % type(error).__name__))
             raise
         self._consumed += consumed
         if consumed < len(data):
@@ -153,16 +153,21 @@ class Decoder:
         self._check_usable()
         self._closed = True
         if self._have:
-            self._error = _error(self._consumed, "truncated input: %d bytes of an incomplete element" % self._have)
-            raise self._error
+            message = "truncated input: %d bytes of an incomplete element" % self._have
+            raise self._fail(self._consumed, _error(self._consumed, message))
         if not _no_open_list(self._state):
-            self._error = _error(self._consumed, "truncated input: a list is still open at the end")
-            raise self._error
+            message = "truncated input: a list is still open at the end"
+            raise self._fail(self._consumed, _error(self._consumed, message))
+
+    def _fail(self, offset: int, error: MolvarError) -> MolvarError:
+        self._error = error
+        self._error_offset = offset
+        return error
 
     def _check_usable(self) -> None:
         if self._error is not None:
             raise _error(
-                self._error.offset, "decoder stopped by an earlier error: %s" % self._error.args[0]
+                self._error_offset, "decoder stopped by an earlier error (%s)" % self._error.args[0]
             ) from self._error
         if self._closed:
             raise _error(self._consumed, "decoder is closed")
@@ -192,13 +197,20 @@ def _located(error: BaseException, offset: int, values: Optional[List[Any]] = No
     return _error(offset, message, values)
 
 
+def _receive(state: Any, data: bytes, callback: Callable[[Any], object]) -> int:
+    consumed = cMolvar.dataReceived(state, data, callback)
+    if consumed is None:  # only for arguments of the wrong kind
+        raise TypeError("dataReceived refused its arguments")
+    return consumed
+
+
 def _discard(value: Any) -> None:
     pass
 
 
 def _fails(data: bytes) -> bool:
     try:
-        cMolvar.dataReceived(cMolvar.newState(), data, _discard)
+        _receive(cMolvar.newState(), data, _discard)
     except Exception:
         return True
     return False
@@ -221,7 +233,7 @@ def _failure_offset(data: bytes) -> Optional[int]:
             fails = middle
         else:
             passes = middle
-    return cMolvar.dataReceived(cMolvar.newState(), data[:passes], _discard)
+    return _receive(cMolvar.newState(), data[:passes], _discard)
 
 
 def _first_value_end(data: bytes) -> int:
@@ -229,7 +241,7 @@ def _first_value_end(data: bytes) -> int:
 
     def delivers(length: int) -> bool:
         values: List[Any] = []
-        cMolvar.dataReceived(cMolvar.newState(), data[:length], values.append)
+        _receive(cMolvar.newState(), data[:length], values.append)
         return bool(values)
 
     lacks, holds = 0, len(data)
@@ -245,7 +257,7 @@ def _first_value_end(data: bytes) -> int:
 def _no_open_list(state: Any) -> bool:
     """Whether ``state`` has no list open. It changes the state when one is."""
     probe: List[Any] = []
-    cMolvar.dataReceived(state, _EMPTY_LIST, probe.append)
+    _receive(state, _EMPTY_LIST, probe.append)
     return probe == [[]]
 
 

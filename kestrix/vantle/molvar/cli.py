@@ -12,7 +12,7 @@ import ast
 import contextlib
 import os
 import sys
-from typing import Any, BinaryIO, ContextManager, Iterator, List, Optional, Sequence
+from typing import Any, BinaryIO, Callable, ContextManager, Iterator, List, Optional, Sequence
 
 import cMolvar
 
@@ -89,7 +89,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
+        run: Callable[[argparse.Namespace], int] = args.run
+        return run(args)
     except MolvarError as error:
         if args.debug:
             raise
@@ -194,7 +195,7 @@ def open_input(path: Optional[str]) -> ContextManager[BinaryIO]:
 
 def read_some(stream: BinaryIO) -> bytes:
     # read1 hands over what a pipe has now, so values print as they arrive.
-    read1 = getattr(stream, "read1", None)
+    read1: Optional[Callable[[int], bytes]] = getattr(stream, "read1", None)
     return read1(READ_SIZE) if read1 is not None else stream.read(READ_SIZE)
 
 
