@@ -50,6 +50,8 @@ def loads(data: BytesLike) -> Any:
     ``MolvarError``.
     """
     data = _as_bytes(data)
+    if not data:
+        raise _error(0, "incomplete input: no bytes")
     state = cMolvar.newState()
     values: List[Any] = []
     try:
