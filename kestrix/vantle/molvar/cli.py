@@ -254,7 +254,8 @@ def annotate(data: bytes) -> Iterator[str]:
                 break
             remaining.pop()
     if remaining:
-        raise _error(len(data), "truncated input: %d lists still open at the end" % len(remaining))
+        count = len(remaining)
+        raise _error(len(data), "truncated input: %d list%s still open at the end" % (count, "s"[: count - 1]))
 
 
 def check_element(element: bytes, offset: int) -> List[Any]:
