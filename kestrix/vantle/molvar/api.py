@@ -82,7 +82,7 @@ class Decoder:
     again. Use a new ``Decoder`` for a new stream.
     """
 
-    __slots__ = ("_state", "_parts", "_have", "_need", "_consumed", "_error", "_error_offset", "_closed")
+    __slots__ = ("_state", "_parts", "_have", "_need", "_consumed", "_error", "_error_offset", "_closed", "_stopped")
 
     def __init__(self) -> None:
         self._state = cMolvar.newState()
@@ -93,6 +93,7 @@ class Decoder:
         self._error: Optional[MolvarError] = None
         self._error_offset = 0
         self._closed = False
+        self._stopped = False  # closed or failed
 
     @property
     def pending(self) -> int:
@@ -116,21 +117,21 @@ class Decoder:
         malformed element raises ``MolvarError``; the values completed
         before that element in the same call are on the error's ``values``.
         """
-        self._check_usable()
-        data = _as_bytes(chunk)
-        if not data:
-            return []
-        self._parts.append(data)
-        self._have += len(data)
-        if self._have < self._need:
-            return []
-        data = self._parts[0] if len(self._parts) == 1 else b"".join(self._parts)
+        if self._stopped:
+            self._check_usable()
+        data = chunk if type(chunk) is bytes else _as_bytes(chunk)
+        parts = self._parts
+        parts.append(data)
+        have = self._have = self._have + len(data)
+        if have < self._need:
+            return []  # a long element still arriving: no decoding until it is whole
+        data = parts[0] if len(parts) == 1 else b"".join(parts)
         self._parts = []
         self._have = 0
         self._need = 0
         values: List[Any] = []
         try:
-            consumed = _receive(self._state, data, values.append)
+            consumed = cMolvar.dataReceived(self._state, data, values.append)
         except (MolvarError, SystemError) as error:
             offset = self._consumed + (_failure_offset(data) or 0)
             raise self._fail(offset, _located(error, offset, values)) from error
@@ -138,6 +139,7 @@ class Decoder:
             # The state may hold part of this chunk: it cannot go on.
             self._fail(self._consumed, _error(self._consumed, "decoder stopped by %s" % type(error).__name__))
             raise
+        assert consumed is not None  # None only for arguments of the wrong kind
         self._consumed += consumed
         if consumed < len(data):
             tail = data[consumed:] if consumed else data
@@ -153,7 +155,7 @@ class Decoder:
         still open. The decoder takes no more input after this.
         """
         self._check_usable()
-        self._closed = True
+        self._closed = self._stopped = True
         if self._have:
             message = "truncated input: %d bytes of an incomplete element" % self._have
             raise self._fail(self._consumed, _error(self._consumed, message))
@@ -164,6 +166,7 @@ class Decoder:
     def _fail(self, offset: int, error: MolvarError) -> MolvarError:
         self._error = error
         self._error_offset = offset
+        self._stopped = True
         return error
 
     def _check_usable(self) -> None:
