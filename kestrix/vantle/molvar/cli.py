@@ -60,7 +60,7 @@ lists as [...]; `encode` reads these lines back.
 With --hex, print one line per element instead: its byte offset (decimal),
 its header digits and type byte (hex), the type's name, and its value (for a
 list its item count, for a byte string its length and first bytes), with
-the items of a list indented under it.
+the items of a list indented under it. The whole input is read first.
 
 Malformed or truncated input ends with one line on standard error, naming
 the byte offset of the element at fault, and exit status 1.
