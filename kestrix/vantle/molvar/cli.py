@@ -91,6 +91,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         run: Callable[[argparse.Namespace], int] = args.run
         return run(args)
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        return 130
     except MolvarError as error:
         if args.debug:
             raise
@@ -232,8 +236,7 @@ def annotate(data: bytes) -> Iterator[str]:
         element = data[start:pos]
         values = check_element(element, start)
         if pos > len(data):
-            missing = pos - len(data)
-            raise _error(start, "truncated input: the element here needs %d more byte%s" % (missing, "s"[: missing - 1]))
+            raise _error(start, "truncated input: the element here needs %s more" % plural(pos - len(data), "byte"))
         indent = "  " * len(remaining)
         name = TYPE_NAMES[element_type]
         yield "%8d  %-18s %02x    %s%-8s%s" % (
@@ -254,8 +257,7 @@ def annotate(data: bytes) -> Iterator[str]:
                 break
             remaining.pop()
     if remaining:
-        count = len(remaining)
-        raise _error(len(data), "truncated input: %d list%s still open at the end" % (count, "s"[: count - 1]))
+        raise _error(len(data), "truncated input: %s still open at the end" % plural(len(remaining), "list"))
 
 
 def check_element(element: bytes, offset: int) -> List[Any]:
@@ -277,8 +279,7 @@ def show_digits(digits: bytes) -> str:
 
 def describe_element(element_type: int, digits: bytes, element: bytes, values: List[Any]) -> str:
     if element_type == TYPE_LIST:
-        count = _header_value(digits)
-        return "%d item%s" % (count, "" if count == 1 else "s")
+        return plural(_header_value(digits), "item")
     value = values[0]
     if element_type == TYPE_STRING:
         body = element[len(digits) + 1 :]
@@ -289,6 +290,10 @@ def describe_element(element_type: int, digits: bytes, element: bytes, values: L
     if element_type == TYPE_VOCAB:
         return "%d %r" % (_header_value(digits), value)
     return repr(value)
+
+
+def plural(count: int, noun: str) -> str:
+    return "%d %s%s" % (count, noun, "" if count == 1 else "s")
 
 
 def describe(error: BaseException) -> str:
