@@ -105,7 +105,7 @@ class TestHexDump:
             (b"\x05\x81\x88", 2, "Invalid Type Byte"),
             (b"\x01\x80" + b"\x01" * 65, 2, "more than 64 bytes of prefix"),
             (b"\x01\x00\x28\x82", 0, "String too long"),
-            (b"\x05\x81\x04\x82ab", 2, "needs 2 more bytes"),
+            (b"\x05\x81\x04\x82ab", 2, "is 2 bytes short"),
             (b"\x05\x81\x7f", 2, "the element here needs more bytes"),
             (b"\x02\x80\x05\x81", 4, "1 list still open"),
             (b"\x01\x80\x02\x80\x05\x81", 6, "2 lists still open"),

@@ -236,7 +236,7 @@ def annotate(data: bytes) -> Iterator[str]:
         element = data[start:pos]
         values = check_element(element, start)
         if pos > len(data):
-            raise _error(start, "truncated input: the element here needs %s more" % plural(pos - len(data), "byte"))
+            raise _error(start, "truncated input: the element here is %s short" % plural(pos - len(data), "byte"))
         indent = "  " * len(remaining)
         name = TYPE_NAMES[element_type]
         yield "%8d  %-18s %02x    %s%-8s%s" % (
