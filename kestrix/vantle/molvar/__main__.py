@@ -8,4 +8,5 @@ import sys
 
 from kestrix.vantle.molvar.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())
