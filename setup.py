@@ -7,6 +7,26 @@ UndefinedBehaviorSanitizer (run it with libasan preloaded).
 import os
 
 from setuptools import Extension, setup
+from setuptools.command.build_py import build_py
+
+
+class build_py_with_stub(build_py):
+    """Also installs the stub of the extension, cMolvar.pyi, twice: beside the
+    extension, where editors look, and as the stub-only package cMolvar-stubs,
+    which is where mypy looks for the stub of an installed top-level module."""
+
+    STUB = "cMolvar.pyi"
+    TARGETS = ["cMolvar.pyi", os.path.join("cMolvar-stubs", "__init__.pyi")]
+
+    def run(self):
+        super().run()
+        for target in self.TARGETS:
+            self.mkpath(os.path.dirname(os.path.join(self.build_lib, target)))
+            self.copy_file(self.STUB, os.path.join(self.build_lib, target))
+
+    def get_outputs(self, include_bytecode=True):
+        return super().get_outputs(include_bytecode) + [os.path.join(self.build_lib, t) for t in self.TARGETS]
+
 
 SOURCES = [
     "module/module.cpp",
@@ -36,6 +56,7 @@ if os.environ.get("MOLVAR_SANITIZE"):
     link_args += sanitize
 
 setup(
+    cmdclass={"build_py": build_py_with_stub},
     ext_modules=[
         Extension(
             "cMolvar",

@@ -8,6 +8,10 @@ this module installs the conversions into ``cMolvar`` as ``pyint2b128`` and
 
 ``MolvarError`` is defined before ``cMolvar`` is imported, because cMolvar
 imports this module to find it: either import order gives one class.
+
+The one-call functions ``dumps`` and ``loads`` and the streaming
+``Decoder`` come from ``kestrix.vantle.molvar.api``; ``python3 -m
+kestrix.vantle.molvar`` is the command-line tool.
 """
 
 
@@ -64,3 +68,6 @@ import cMolvar  # noqa: E402  (after MolvarError: cMolvar looks it up here)
 
 cMolvar.pyint2b128 = pyint2b128
 cMolvar.pyb1282int = pyb1282int
+
+# Last: the API uses both MolvarError and the installed converters.
+from kestrix.vantle.molvar.api import Decoder, dumps, loads  # noqa: E402,F401

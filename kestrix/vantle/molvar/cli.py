@@ -1,0 +1,321 @@
+"""The command-line tool: ``python3 -m kestrix.vantle.molvar``.
+
+``decode`` prints the values of a wire stream, or an annotated dump of its
+elements with ``--hex``; ``encode`` turns Python literals into wire bytes.
+Bad input ends the tool with a one-line message and exit status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import contextlib
+import os
+import sys
+from typing import Any, BinaryIO, Callable, ContextManager, Iterator, List, Optional, Sequence
+
+import cMolvar
+
+from kestrix.vantle.molvar import MolvarError
+from kestrix.vantle.molvar.api import Decoder, _error, _header_value, _located, dumps
+
+PROG = "python3 -m kestrix.vantle.molvar"
+READ_SIZE = 1 << 16
+PREVIEW_BYTES = 24
+SHOWN_DIGITS = 5
+
+TYPE_NAMES = {
+    0x80: "LIST",
+    0x81: "INT",
+    0x82: "STRING",
+    0x83: "NEGINT",
+    0x84: "FLOAT",
+    0x85: "LONG",
+    0x86: "NEGLONG",
+    0x87: "VOCAB",
+}
+TYPE_LIST = 0x80
+TYPE_STRING = 0x82
+TYPE_FLOAT = 0x84
+TYPE_VOCAB = 0x87
+FLOAT_BODY_SIZE = 8
+HEADER_LIMIT = 64
+
+DESCRIPTION = """\
+Look at and make cMolvar wire streams.
+
+examples:
+  %(prog)s decode examples/sample.molvar
+  %(prog)s decode --hex examples/sample.molvar
+  %(prog)s encode "[1, b'ab']" 2.5 --hex
+  %(prog)s encode "[1, b'ab']" -o message.molvar
+  %(prog)s decode < message.molvar
+"""
+
+DECODE_HELP = """\
+Read a wire stream from FILE (or standard input) and print each top-level
+value on its own line, as a Python literal. Byte strings print as b'...',
+lists as [...]; `encode` reads these lines back.
+
+With --hex, print one line per element instead: its byte offset (decimal),
+its header digits and type byte (hex), the type's name, and its value (for a
+list its item count, for a byte string its length and first bytes), with
+the items of a list indented under it. The whole input is read first.
+
+Malformed or truncated input ends with one line on standard error, naming
+the byte offset of the element at fault, and exit status 1.
+
+examples:
+  %(prog)s examples/sample.molvar
+  %(prog)s --hex examples/sample.molvar
+  cat examples/sample.molvar | %(prog)s
+"""
+
+ENCODE_HELP = """\
+Encode each EXPR, a Python literal (read with ast.literal_eval, never
+evaluated as code), as one top-level value. Without EXPR, read one literal
+per line from standard input (the output of `decode`). Ints, floats, bytes
+(b'...'), lists and tuples can be encoded; str, None and dicts cannot.
+
+examples:
+  %(prog)s "[1, b'ab']" > message.molvar
+  %(prog)s "[1, b'ab']" 2.5 --hex
+  %(prog)s -5 1267650600228229401496703205376 -o ints.molvar
+  python3 -m kestrix.vantle.molvar decode a.molvar | %(prog)s -o b.molvar
+"""
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        run: Callable[[argparse.Namespace], int] = args.run
+        return run(args)
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        return 130
+    except MolvarError as error:
+        if args.debug:
+            raise
+        return fail(args.command, str(error))
+    except (OSError, RecursionError, ValueError, SyntaxError, MemoryError) as error:
+        if args.debug:
+            raise
+        if isinstance(error, BrokenPipeError):
+            return quiet_broken_pipe()
+        return fail(args.command, describe(error))
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    decode = commands.add_parser(
+        "decode",
+        help="print the values of a wire stream",
+        description=DECODE_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    decode.add_argument("file", nargs="?", metavar="FILE", help="the stream to read (default: standard input)")
+    decode.add_argument("--hex", action="store_true", help="print an annotated dump, one element a line")
+    decode.add_argument("--debug", action="store_true", help="show a traceback on errors")
+    decode.set_defaults(run=run_decode)
+
+    encode = commands.add_parser(
+        "encode",
+        help="encode Python literals as a wire stream",
+        description=ENCODE_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    encode.add_argument("exprs", nargs="*", metavar="EXPR", help="a Python literal (default: one per line on stdin)")
+    encode.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE (default: standard output)")
+    encode.add_argument("--hex", action="store_true", help="print an annotated dump instead of the bytes")
+    encode.add_argument("--debug", action="store_true", help="show a traceback on errors")
+    encode.set_defaults(run=run_encode)
+    return parser
+
+
+def run_decode(args: argparse.Namespace) -> int:
+    with open_input(args.file) as stream:
+        if args.hex:
+            for line in annotate(stream.read()):
+                print(line)
+            return 0
+        decoder = Decoder()
+        while True:
+            chunk = read_some(stream)
+            if not chunk:
+                break
+            try:
+                values = decoder.feed(chunk)
+            except MolvarError as error:
+                print_values(getattr(error, "values", []))
+                raise
+            print_values(values)
+        decoder.close()
+    return 0
+
+
+def run_encode(args: argparse.Namespace) -> int:
+    if args.exprs:
+        sources = [(index, expr) for index, expr in enumerate(args.exprs, 1)]
+        where = "argument"
+    else:
+        if sys.stdin is None:
+            raise OSError("no standard input to read")
+        sources = [(number, line) for number, line in enumerate(sys.stdin, 1) if line.strip()]
+        where = "line"
+    wire = bytearray()
+    for number, source in sources:
+        try:
+            value = ast.literal_eval(source.strip())
+            wire += dumps(value)
+        except (ValueError, SyntaxError, TypeError, MolvarError, OverflowError, SystemError, RecursionError) as error:
+            if args.debug:
+                raise
+            return fail(args.command, "%s %d: %s" % (where, number, describe(error)))
+    if args.hex:
+        for line in annotate(bytes(wire)):
+            print(line)
+    elif args.output:
+        with open(args.output, "wb") as output:
+            output.write(wire)
+    else:
+        sys.stdout.buffer.write(wire)
+        sys.stdout.buffer.flush()
+    return 0
+
+
+def open_input(path: Optional[str]) -> ContextManager[BinaryIO]:
+    if path is not None and path != "-":
+        return open(path, "rb")
+    if sys.stdin is None:
+        raise OSError("no standard input to read")
+    return contextlib.nullcontext(sys.stdin.buffer)
+
+
+def read_some(stream: BinaryIO) -> bytes:
+    # read1 hands over what a pipe has now, so values print as they arrive.
+    read1: Optional[Callable[[int], bytes]] = getattr(stream, "read1", None)
+    return read1(READ_SIZE) if read1 is not None else stream.read(READ_SIZE)
+
+
+def print_values(values: List[Any]) -> None:
+    for value in values:
+        print(repr(value))
+    sys.stdout.flush()
+
+
+def annotate(data: bytes) -> Iterator[str]:
+    """One line per element of ``data``: offset, header digits, type, value.
+
+    Each element is decoded on its own by cMolvar, so the values and the
+    refusals are exactly the decoder's. Raises MolvarError at the first
+    malformed or truncated element.
+    """
+    yield "%8s  %-18s %-5s %s" % ("offset", "header", "type", "element")
+    remaining: List[int] = []  # items still due in each open list, innermost last
+    pos = 0
+    while pos < len(data):
+        start = pos
+        while pos < len(data) and data[pos] < TYPE_LIST and pos - start <= HEADER_LIMIT:
+            pos += 1
+        if pos - start > HEADER_LIMIT or pos == len(data):
+            check_element(data[start:pos], start)
+            raise _error(start, "truncated input: the element here needs more bytes")
+        digits = data[start:pos]
+        element_type = data[pos]
+        pos += 1
+        if element_type == TYPE_STRING and 0 <= _header_value(digits):
+            pos += _header_value(digits)
+        elif element_type == TYPE_FLOAT:
+            pos += FLOAT_BODY_SIZE
+        element = data[start:pos]
+        values = check_element(element, start)
+        if pos > len(data):
+            raise _error(start, "truncated input: the element here is %s short" % plural(pos - len(data), "byte"))
+        indent = "  " * len(remaining)
+        name = TYPE_NAMES[element_type]
+        yield "%8d  %-18s %02x    %s%-8s%s" % (
+            start,
+            show_digits(digits),
+            element_type,
+            indent,
+            name,
+            describe_element(element_type, digits, element, values),
+        )
+        if element_type == TYPE_LIST and _header_value(digits) > 0:
+            remaining.append(_header_value(digits))
+            continue
+        # A finished item may finish its list, and that list its own.
+        while remaining:
+            remaining[-1] -= 1
+            if remaining[-1]:
+                break
+            remaining.pop()
+    if remaining:
+        raise _error(len(data), "truncated input: %s still open at the end" % plural(len(remaining), "list"))
+
+
+def check_element(element: bytes, offset: int) -> List[Any]:
+    """The values cMolvar decodes from one element on its own, or its refusal."""
+    values: List[Any] = []
+    try:
+        cMolvar.dataReceived(cMolvar.newState(), element, values.append)
+    except (MolvarError, SystemError) as error:
+        raise _located(error, offset) from error
+    return values
+
+
+def show_digits(digits: bytes) -> str:
+    shown = digits[:SHOWN_DIGITS].hex(" ")
+    if len(digits) > SHOWN_DIGITS:
+        shown += " +%d" % (len(digits) - SHOWN_DIGITS)
+    return shown or "-"
+
+
+def describe_element(element_type: int, digits: bytes, element: bytes, values: List[Any]) -> str:
+    if element_type == TYPE_LIST:
+        return plural(_header_value(digits), "item")
+    value = values[0]
+    if element_type == TYPE_STRING:
+        body = element[len(digits) + 1 :]
+        preview = repr(body[:PREVIEW_BYTES]) + ("..." if len(body) > PREVIEW_BYTES else "")
+        return "%d bytes %s" % (len(body), preview)
+    if element_type == TYPE_FLOAT:
+        return repr(value) + (" (header digits ignored)" if digits else "")
+    if element_type == TYPE_VOCAB:
+        return "%d %r" % (_header_value(digits), value)
+    return repr(value)
+
+
+def plural(count: int, noun: str) -> str:
+    return "%d %s%s" % (count, noun, "" if count == 1 else "s")
+
+
+def describe(error: BaseException) -> str:
+    if isinstance(error, RecursionError):
+        return "nested too deeply"
+    if isinstance(error, SyntaxError):
+        return "not a Python literal: %s" % (error.msg or "invalid syntax")
+    if isinstance(error, ValueError) and "malformed node" in str(error):
+        return "not a Python literal (only constants, lists and tuples, no names or operators)"
+    if isinstance(error, OSError) and error.filename:
+        return "%s: %s" % (error.filename, error.strerror or error)
+    return str(error).strip() or type(error).__name__
+
+
+def fail(command: str, message: str) -> int:
+    sys.stdout.flush()
+    print("%s %s: error: %s" % (PROG, command, message), file=sys.stderr)
+    return 1
+
+
+def quiet_broken_pipe() -> int:
+    # The reader went away (``| head``): stop without a second error at exit.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    return 1

@@ -1,0 +1,225 @@
+"""dumps, loads and the streaming Decoder of kestrix.vantle.molvar."""
+
+import array
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import cMolvar
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps, loads
+
+from conftest import encode
+
+# Ints up to the 64 digits a big-integer header may have (448 bits).
+leaves = (
+    st.integers(min_value=-(2**440), max_value=2**440)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.binary(max_size=40)
+)
+values = st.recursive(leaves, lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner), max_leaves=20)
+
+
+def as_decoded(value):
+    """What a value comes back as: tuples as lists."""
+    if isinstance(value, (list, tuple)):
+        return [as_decoded(item) for item in value]
+    return value
+
+
+def feed_all(decoder, chunks):
+    received = []
+    for chunk in chunks:
+        received += decoder.feed(chunk)
+    return received
+
+
+@st.composite
+def split(draw, data):
+    """`data` cut at random points into chunks, empty chunks included."""
+    cuts = sorted(draw(st.lists(st.integers(0, len(data)), max_size=12)))
+    bounds = [0] + cuts + [len(data)]
+    return [data[a:b] for a, b in zip(bounds, bounds[1:])]
+
+
+class TestDumpsLoads:
+    @given(values)
+    def test_round_trip(self, value):
+        wire = dumps(value)
+        assert wire == encode(value)
+        assert loads(wire) == as_decoded(value)
+
+    def test_any_bytes_like_input(self):
+        wire = dumps([1, b"ab", 2.5])
+        for data in (bytearray(wire), memoryview(wire), array.array("B", wire), memoryview(b"xx" + wire)[2:]):
+            assert loads(data) == [1, b"ab", 2.5]
+
+    @pytest.mark.parametrize("data", ["\x05\x81", 5, None])
+    def test_refuses_what_is_not_bytes(self, data):
+        with pytest.raises(TypeError, match="bytes-like"):
+            loads(data)
+
+    def test_dumps_keeps_the_encoders_errors(self):
+        with pytest.raises(MolvarError, match="Unknown Python Type: str"):
+            dumps([1, "text"])
+        with pytest.raises(SystemError, match="frexp"):
+            dumps(float("inf"))
+        loop = []
+        loop.append(loop)
+        with pytest.raises(RecursionError):
+            dumps(loop)
+
+    @pytest.mark.parametrize(
+        "data, offset, message",
+        [
+            (b"\x05\x81\x06\x81", 2, "trailing bytes after the value \\(2 of 4 bytes\\)"),
+            (b"\x05\x81\x03", 2, "trailing bytes"),  # an incomplete second element
+            (b"\x05\x81\x02\x80\x01\x81", 2, "trailing bytes"),  # a list left open after it
+            (b"\x02\x80\x01\x81\x00\x80\x07\x81", 6, "trailing bytes"),
+        ],
+    )
+    def test_trailing_bytes(self, data, offset, message):
+        with pytest.raises(MolvarError, match="byte offset %d: %s" % (offset, message)) as caught:
+            loads(data)
+        assert caught.value.offset == offset
+
+    @pytest.mark.parametrize(
+        "data, offset, message",
+        [
+            (b"", 0, "no bytes"),
+            (b"\x05", 0, "the element here needs more bytes"),
+            (b"\x02\x80\x01\x81\x03\x82ab", 4, "the element here needs more bytes"),
+            (b"\x84\x3f\xf8", 0, "the element here needs more bytes"),
+            (b"\x02\x80\x01\x81", 4, "a list is still open at the end"),
+            (b"\x01\x80\x02\x80\x00\x80", 6, "a list is still open at the end"),
+        ],
+    )
+    def test_incomplete_input(self, data, offset, message):
+        with pytest.raises(MolvarError, match="byte offset %d: incomplete input: %s" % (offset, message)):
+            loads(data)
+
+    @pytest.mark.parametrize(
+        "data, offset, message",
+        [
+            (b"\x88", 0, "Invalid Type Byte: 136"),
+            (b"\x03\x80\x01\x81\x02\x82ab\xff", 8, "Invalid Type Byte: 255"),
+            (b"\x01\x80\x20\x87", 2, "Vocab String Not Found: 32"),
+            (b"\x02\x80\x05\x81" + b"\x01\x00\x28\x80", 4, "List too long"),  # 655361 items
+            (b"\x01\x80" + b"\x01\x00\x28\x82", 2, "String too long"),
+            # Errors that cMolvar raises as SystemError come back as MolvarError.
+            (b"\x05\x81" + b"\x01" * 65, 2, "more than 64 bytes of prefix"),
+            (b"\x01\x80\x00\x00\x00\x00\x08\x80", 2, "bad argument"),
+        ],
+    )
+    def test_malformed_input_names_the_offset(self, data, offset, message):
+        with pytest.raises(MolvarError, match="byte offset %d: .*%s" % (offset, message)) as caught:
+            loads(data)
+        assert caught.value.offset == offset
+        assert "\n" not in str(caught.value)
+
+
+class TestDecoder:
+    STREAM_VALUES = [[1, b"ab"], 2.5, 2**100, -(2**70), b"x" * 300, [[[]], [-5, 7.25]], 0]
+    STREAM = b"".join(dumps(value) for value in STREAM_VALUES)
+
+    def test_one_byte_at_a_time(self):
+        decoder = Decoder()
+        received = []
+        for index in range(len(self.STREAM)):
+            received += decoder.feed(self.STREAM[index : index + 1])
+            assert decoder.consumed + decoder.pending == index + 1
+        assert received == self.STREAM_VALUES
+        assert decoder.pending == 0
+        decoder.close()
+
+    @given(st.data())
+    def test_any_split_gives_the_same_values(self, data):
+        chunks = data.draw(split(self.STREAM))
+        decoder = Decoder()
+        assert feed_all(decoder, chunks) == self.STREAM_VALUES
+        decoder.close()
+
+    @settings(max_examples=30)
+    @given(st.lists(values, max_size=3), st.data())
+    def test_any_values_in_any_split(self, stream_values, data):
+        chunks = data.draw(split(b"".join(dumps(value) for value in stream_values)))
+        assert feed_all(Decoder(), chunks) == [as_decoded(value) for value in stream_values]
+
+    def test_feed_returns_what_each_chunk_completes(self):
+        decoder = Decoder()
+        assert decoder.feed(b"\x05\x81\x02\x80\x01") == [5]
+        assert (decoder.consumed, decoder.pending) == (4, 1)
+        assert decoder.feed(bytearray(b"\x81\x03\x82a")) == []
+        assert (decoder.consumed, decoder.pending) == (6, 3)
+        assert decoder.feed(memoryview(b"bc\x81")) == [[1, b"abc"], 0]
+        assert (decoder.consumed, decoder.pending) == (12, 0)
+
+    def test_close(self):
+        decoder = Decoder()
+        decoder.feed(b"\x05\x81")
+        decoder.close()
+        with pytest.raises(MolvarError, match="decoder is closed"):
+            decoder.feed(b"\x05\x81")
+
+        decoder = Decoder()
+        decoder.feed(b"\x05\x81\x0a\x82abc")
+        with pytest.raises(MolvarError, match="byte offset 2: truncated input: 5 bytes"):
+            decoder.close()
+
+        decoder = Decoder()
+        decoder.feed(b"\x02\x80\x01\x81")
+        with pytest.raises(MolvarError, match="byte offset 4: truncated input: a list is still open"):
+            decoder.close()
+
+    def test_an_error_sticks(self):
+        decoder = Decoder()
+        assert decoder.feed(b"\x05\x81") == [5]
+        with pytest.raises(MolvarError, match="byte offset 4: Invalid Type Byte") as caught:
+            decoder.feed(b"\x06\x81\x99\x07\x81")
+        assert caught.value.values == [6]  # completed before the bad element
+        assert decoder.error is caught.value
+        for action in (lambda: decoder.feed(b"\x05\x81"), lambda: decoder.feed(b""), decoder.close):
+            with pytest.raises(MolvarError, match="earlier error .*byte offset 4") as again:
+                action()
+            assert again.value.offset == 4
+
+    @given(st.data())
+    def test_error_offset_does_not_depend_on_the_split(self, data):
+        stream = dumps([1, [b"abc", 2.5]]) + dumps(b"y" * 200) + b"\x03\x80\x01\x81\x20\x87"
+        decoder = Decoder()
+        with pytest.raises(MolvarError, match="Vocab String Not Found") as caught:
+            feed_all(decoder, data.draw(split(stream)))
+        assert caught.value.offset == len(stream) - 2
+
+    def test_refuses_str(self):
+        with pytest.raises(TypeError, match="bytes-like"):
+            Decoder().feed("\x05\x81")
+
+
+class TestDecoderCost:
+    """A large element fed in small pieces is decoded once, not once a piece."""
+
+    @pytest.fixture
+    def handed_over(self, monkeypatch):
+        sizes = []
+        receive = cMolvar.dataReceived
+
+        def counting(state, data, callback):
+            sizes.append(len(data))
+            return receive(state, data, callback)
+
+        monkeypatch.setattr(cMolvar, "dataReceived", counting)
+        return sizes
+
+    @pytest.mark.parametrize("size, piece", [(65536, 1), (655360, 1024)])
+    def test_a_long_string_in_pieces(self, handed_over, size, piece):
+        wire = dumps(b"z" * size)
+        decoder = Decoder()
+        received = feed_all(decoder, [wire[i : i + piece] for i in range(0, len(wire), piece)])
+        assert received == [b"z" * size]
+        assert sum(handed_over) <= 2 * len(wire) + 100 * piece
+
+    def test_floats_one_byte_at_a_time(self, handed_over):
+        wire = dumps([1.5] * 1000)
+        assert feed_all(Decoder(), [wire[i : i + 1] for i in range(len(wire))]) == [[1.5] * 1000]
+        assert sum(handed_over) <= 3 * len(wire)

@@ -1,0 +1,173 @@
+"""The command-line tool, run as `python3 -m kestrix.vantle.molvar`."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+from kestrix.vantle.molvar import dumps
+from kestrix.vantle.molvar.cli import main
+
+from conftest import REPO
+
+SAMPLE = os.path.join(REPO, "examples", "sample.molvar")
+STREAM_VALUES = [[1, b"ab"], -5, 2**100, 2.5, [[], [b"\x00\xff"]]]
+STREAM = b"".join(dumps(value) for value in STREAM_VALUES)
+STREAM_LINES = [repr(value) for value in STREAM_VALUES]
+
+
+def molvar(*args, stdin=b""):
+    return subprocess.run(
+        [sys.executable, "-P", "-m", "kestrix.vantle.molvar", *args],
+        input=stdin,
+        capture_output=True,
+        timeout=60,
+    )
+
+
+def one_error_line(result):
+    assert result.returncode == 1
+    assert b"Traceback" not in result.stderr
+    lines = result.stderr.decode().splitlines()
+    assert len(lines) == 1, lines
+    return lines[0]
+
+
+class TestDecode:
+    def test_file_and_stdin(self, tmp_path):
+        path = tmp_path / "stream.molvar"
+        path.write_bytes(STREAM)
+        from_file = molvar("decode", str(path))
+        from_stdin = molvar("decode", stdin=STREAM)
+        for result in (from_file, from_stdin):
+            assert result.returncode == 0, result.stderr
+            assert result.stdout.decode().splitlines() == STREAM_LINES
+
+    def test_malformed_input(self):
+        result = molvar("decode", stdin=STREAM + b"\x02\x80\x05\x81\x99")
+        assert result.stdout.decode().splitlines() == STREAM_LINES  # what came before is kept
+        line = one_error_line(result)
+        assert "byte offset %d: Invalid Type Byte" % (len(STREAM) + 4) in line
+
+    def test_truncated_input(self):
+        # The last element is the string 02 82 00 ff, cut short.
+        line = one_error_line(molvar("decode", stdin=STREAM[:-1]))
+        assert "byte offset %d: truncated input: 3 bytes" % (len(STREAM) - 4) in line
+        line = one_error_line(molvar("decode", stdin=STREAM[:-4]))
+        assert "byte offset %d: truncated input: a list is still open" % (len(STREAM) - 4) in line
+
+    def test_debug_shows_the_traceback(self):
+        result = molvar("decode", "--debug", stdin=b"\x88")
+        assert result.returncode != 0
+        assert b"Traceback" in result.stderr and b"MolvarError" in result.stderr
+
+    def test_missing_file(self, tmp_path):
+        line = one_error_line(molvar("decode", str(tmp_path / "absent")))
+        assert "absent: No such file or directory" in line
+
+    def test_too_deep_to_print(self, tmp_path, capsys):
+        code, _, err = run_main(["decode"], b"\x01\x80" * 100000 + b"\x81", tmp_path, capsys)
+        assert code == 1 and "nested too deeply" in err
+
+
+class TestHexDump:
+    def test_sample(self):
+        result = molvar("decode", "--hex", SAMPLE)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().splitlines()
+        assert lines[0].split() == ["offset", "header", "type", "element"]
+        assert lines[1].split() == ["0", "1a", "87", "VOCAB", "26", "b'message'"]
+        assert lines[-1].split() == ["127", "2c", "02", "81", "INT", "300"]
+
+    def test_elements_and_nesting(self, tmp_path, capsys):
+        wire = dumps([1, [b"ab", []], 2**40]) + b"\x07\x84" + dumps(1.5)[1:] + b"\x1f\x87" + dumps(-5)
+        code, out, _ = run_main(["decode", "--hex"], wire, tmp_path, capsys)
+        assert code == 0
+        rows = [line.split() for line in out.splitlines()[1:]]
+        assert rows == [
+            ["0", "03", "80", "LIST", "3", "items"],
+            ["2", "01", "81", "INT", "1"],
+            ["4", "02", "80", "LIST", "2", "items"],
+            ["6", "02", "82", "STRING", "2", "bytes", "b'ab'"],
+            ["10", "00", "80", "LIST", "0", "items"],
+            ["12", "00", "00", "00", "00", "00", "+1", "85", "LONG", str(2**40)],
+            ["19", "07", "84", "FLOAT", "1.5", "(header", "digits", "ignored)"],
+            ["29", "1f", "87", "VOCAB", "31", "b'uncache'"],
+            ["31", "05", "83", "NEGINT", "-5"],
+        ]
+        indents = [len(line) - len(line.lstrip()) for line in (line[35:] for line in out.splitlines()[1:])]
+        assert indents == [0, 2, 2, 4, 4, 2, 0, 0, 0]
+
+    @pytest.mark.parametrize(
+        "wire, offset, message",
+        [
+            (b"\x05\x81\x88", 2, "Invalid Type Byte"),
+            (b"\x01\x80" + b"\x01" * 65, 2, "more than 64 bytes of prefix"),
+            (b"\x01\x00\x28\x82", 0, "String too long"),
+            (b"\x05\x81\x04\x82ab", 2, "is 2 bytes short"),
+            (b"\x05\x81\x7f", 2, "the element here needs more bytes"),
+            (b"\x02\x80\x05\x81", 4, "1 list still open"),
+            (b"\x01\x80\x02\x80\x05\x81", 6, "2 lists still open"),
+        ],
+    )
+    def test_bad_input(self, wire, offset, message, tmp_path, capsys):
+        code, _, error = run_main(["decode", "--hex"], wire, tmp_path, capsys)
+        assert code == 1 and error.count("\n") == 1
+        assert "byte offset %d: " % offset in error and message in error
+
+
+class TestEncode:
+    def test_arguments_to_stdout_file_and_hex(self, tmp_path):
+        exprs = ["[1, b'ab']", "-5", str(2**100), "2.5", "[(), [b'\\x00\\xff']]"]
+        result = molvar("encode", *exprs)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == STREAM
+
+        path = tmp_path / "out.molvar"
+        assert molvar("encode", *exprs, "-o", str(path)).returncode == 0
+        assert path.read_bytes() == STREAM
+
+        shown = molvar("encode", *exprs, "--hex")
+        assert shown.stdout.decode().splitlines()[1].split() == ["0", "02", "80", "LIST", "2", "items"]
+
+    def test_reads_what_decode_prints(self):
+        printed = molvar("decode", stdin=STREAM).stdout
+        assert molvar("encode", stdin=printed).stdout == STREAM
+
+    @pytest.mark.parametrize(
+        "expr, message",
+        [
+            ("'text'", "argument 2: Unknown Python Type: str"),
+            ("None", "argument 2: Unknown Python Type: NoneType"),
+            ("1e999", "argument 2: frexp() result out of range"),
+            ("[1,", "argument 2: not a Python literal"),
+            ("__import__('os').system('echo HACKED')", "argument 2: not a Python literal"),
+        ],
+    )
+    def test_refusals(self, expr, message, capsys):
+        assert main(["encode", "1", expr]) == 1
+        captured = capsys.readouterr()
+        assert captured.out == "" and "HACKED" not in captured.out
+        assert captured.err.count("\n") == 1 and message in captured.err
+
+
+@pytest.mark.parametrize("args", [[], ["decode"], ["encode"]])
+def test_help(args):
+    result = molvar(*args, "--help")
+    assert result.returncode == 0
+    assert b"examples:" in result.stdout and b"usage: python3 -m kestrix.vantle.molvar" in result.stdout
+
+
+def test_no_command():
+    result = molvar()
+    assert result.returncode == 2 and b"usage:" in result.stderr
+
+
+def run_main(args, data, tmp_path, capsys):
+    """Runs the tool in this process on `data`; returns (exit code, out, err)."""
+    path = tmp_path / "input.molvar"
+    path.write_bytes(data)
+    code = main(args + [str(path)])
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
