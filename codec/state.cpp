@@ -78,7 +78,7 @@ PyObject* takeList(ListFrame* frame)
 
 namespace molvar {
 
-int cMolvarState_push(cMolvarState* state, int32_t count)
+int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
 {
     ListFrame* frame = state->spareFrames;
     if (frame != nullptr) {
@@ -95,6 +95,13 @@ int cMolvarState_push(cMolvarState* state, int32_t count)
     frame->filled = 0;
     frame->expected = count;
     frame->slots = std::min(count, INLINE_SLOTS);
+    if (reserve > INLINE_SLOTS) {
+        auto* items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(reserve)));
+        if (items != nullptr) {
+            frame->items = items;
+            frame->slots = reserve;
+        }
+    }
     frame->next = state->stack;
     state->stack = frame;
     return 0;
