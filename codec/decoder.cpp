@@ -44,7 +44,11 @@ PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negat
     if (!bytes) {
         return nullptr;
     }
-    Ref converter = Ref::steal(PyObject_GetAttrString(cMolvar_module, "pyb1282int"));
+    static PyObject* converterName = nullptr;  // interned once, kept for the process
+    if (converterName == nullptr && (converterName = PyUnicode_InternFromString("pyb1282int")) == nullptr) {
+        return nullptr;
+    }
+    Ref converter = Ref::steal(PyObject_GetAttr(cMolvar_module, converterName));
     if (!converter) {
         return nullptr;
     }

@@ -33,6 +33,16 @@ int checkLength(Py_ssize_t length, const char* what)
     return 0;
 }
 
+// PyObject_GetAttrString, with the name made (interned) once and kept in
+// `name` for the life of the process.
+PyObject* getAttr(PyObject* object, const char* text, PyObject*& name)
+{
+    if (name == nullptr && (name = PyUnicode_InternFromString(text)) == nullptr) {
+        return nullptr;
+    }
+    return PyObject_GetAttr(object, name);
+}
+
 int encodeSequence(PyObject* seq, cMolvarBuf* buf)
 {
     const bool isList = PyList_Check(seq);
@@ -90,16 +100,18 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     if (!magnitude) {
         return -1;
     }
-    Ref write = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(buf), "write"));
+    static PyObject* writeName = nullptr;
+    static PyObject* converterName = nullptr;
+    Ref write = Ref::steal(getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
     if (!write) {
         return -1;
     }
-    Ref converter = Ref::steal(PyObject_GetAttrString(cMolvar_module, "pyint2b128"));
+    Ref converter = Ref::steal(getAttr(cMolvar_module, "pyint2b128", converterName));
     if (!converter) {
         return -1;
     }
-    Ref result =
-        Ref::steal(PyObject_CallFunctionObjArgs(converter.get(), magnitude.get(), write.get(), nullptr));
+    PyObject* args[] = {magnitude.get(), write.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(converter.get(), args, 2, nullptr));
     if (!result) {
         return -1;
     }

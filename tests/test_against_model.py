@@ -279,3 +279,17 @@ def test_a_list_filled_across_calls_keeps_its_items():
     for size in (1, 3, 64):
         got, pending = decode_chunks([wire[i : i + size] for i in range(0, len(wire), size)])
         assert got == [[list(range(50)), [b"x" * 10] * 30, []]] and pending == b""
+
+
+def test_big_int_converters_are_looked_up_at_each_use(monkeypatch):
+    # A replacement installed after the first big int is the one called.
+    assert decode(encode(2**70)) == ([2**70], len(encode(2**70)))
+    calls = []
+    monkeypatch.setattr(cMolvar, "pyint2b128", lambda magnitude, write: calls.append(magnitude) or write(b"\x05"))
+    monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: calls.append(digits) or 99)
+    assert encode(-(2**70)) == b"\x05\x86"
+    assert decode(b"\x05\x86") == ([-99], 2)
+    assert calls == [2**70, b"\x05"]
+    monkeypatch.delattr(cMolvar, "pyint2b128")
+    with pytest.raises(AttributeError):
+        encode(2**70)
