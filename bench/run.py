@@ -207,13 +207,18 @@ def check_round_trip(codec, corpus, blobs):
 
 
 def calibrate(run, target):
-    """Loops per sample so that one sample lasts about `target` seconds."""
+    """Loops per sample so that one sample lasts about `target` seconds.
+
+    A first, untimed run warms up: a cold first call would otherwise set
+    one loop per sample, and single cold runs are not what is compared.
+    """
+    run()
     number = 1
     while True:
         elapsed = timed(run, number)
-        if elapsed >= target / 10 or number >= 1 << 20:
-            return max(1, int(number * target / max(elapsed, 1e-9)))
-        number *= 10
+        if elapsed >= target / 5 or number >= 1 << 20:
+            return max(1, round(number * target / max(elapsed, 1e-9)))
+        number *= 4
 
 
 def timed(run, number):
