@@ -19,7 +19,7 @@ namespace molvar {
 namespace {
 
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
-int encodeInt(PyObject* obj, cMolvarBuf* buf);
+inline int encodeInt(PyObject* obj, cMolvarBuf* buf);
 int encodeFloat(double value, cMolvarBuf* buf);
 int encodeBytes(PyObject* obj, cMolvarBuf* buf);
 
@@ -67,6 +67,9 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
             status = encodeBytes(item, buf);
         } else if (type == &PyFloat_Type) {
             status = encodeFloat(PyFloat_AS_DOUBLE(item), buf);
+        } else if (type == &PyList_Type || type == &PyTuple_Type) {
+            Ref owned = Ref::borrow(item);
+            status = encodeSequence(owned.get(), buf);
         } else {
             Ref owned = Ref::borrow(item);
             status = cMolvar_encodeObject(owned.get(), buf);
@@ -135,7 +138,7 @@ __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf, long
     return encodeBigInt(obj, buf, sign);
 }
 
-int encodeInt(PyObject* obj, cMolvarBuf* buf)
+inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* buf)
 {
     int overflow = 0;
     long value = PyLong_AsLongAndOverflow(obj, &overflow);
