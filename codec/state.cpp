@@ -11,6 +11,12 @@ namespace {
 
 constexpr int32_t MAX_SPARE_FRAMES = 64;
 
+// Frames of destroyed states, kept for the next state (a caller that makes
+// one state per message would otherwise allocate its frames every time).
+// Only touched with the interpreter lock held.
+ListFrame* pooledFrames = nullptr;
+int32_t pooledCount = 0;
+
 void releaseItems(ListFrame* frame)
 {
     for (int32_t i = 0; i < frame->filled; ++i) {
@@ -84,6 +90,9 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
     if (frame != nullptr) {
         state->spareFrames = frame->next;
         --state->spareCount;
+    } else if ((frame = pooledFrames) != nullptr) {
+        pooledFrames = frame->next;
+        --pooledCount;
     } else {
         frame = static_cast<ListFrame*>(PyMem_Malloc(sizeof(ListFrame)));
         if (frame == nullptr) {
@@ -167,7 +176,13 @@ void cMolvarState_dealloc(PyObject* self)
     }
     while (ListFrame* frame = state->spareFrames) {
         state->spareFrames = frame->next;
-        PyMem_Free(frame);
+        if (pooledCount < MAX_SPARE_FRAMES) {
+            frame->next = pooledFrames;
+            pooledFrames = frame;
+            ++pooledCount;
+        } else {
+            PyMem_Free(frame);
+        }
     }
     PyObject_Free(self);
 }
