@@ -311,8 +311,8 @@ def fmt_ratio(value):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small corpora, one run each: a smoke test")
-    parser.add_argument("--repeats", type=int, default=7, help="samples per task, the best is kept (default 7)")
-    parser.add_argument("--target", type=float, default=0.03, help="seconds per sample (default 0.03)")
+    parser.add_argument("--repeats", type=int, default=9, help="samples per task, the best is kept (default 9)")
+    parser.add_argument("--target", type=float, default=0.02, help="seconds per sample (default 0.02)")
     parser.add_argument("--filter", default="", help="only the corpora whose name contains this")
     args = parser.parse_args(argv)
     scale, repeats, target = (100, 1, 0.0) if args.quick else (1, args.repeats, args.target)
