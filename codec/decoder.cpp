@@ -102,6 +102,30 @@ inline int finish(cMolvarState* state, PyObject* value, PyObject* callback)
     return cMolvarState_topIsFull(state) ? cMolvarState_completeLists(state, callback) : 0;
 }
 
+// The digits of a header of one to five digits whose type byte follows
+// within p[0, 6): their count, with their value in `sum`; or 0 for a longer
+// header, left to the general scan.
+inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
+{
+    uint32_t value = p[0];
+    Py_ssize_t count = 0;
+    if (p[1] >= TYPE_BIT) {
+        count = 1;
+    } else if (value += static_cast<uint32_t>(p[1]) << 7, p[2] >= TYPE_BIT) {
+        count = 2;
+    } else if (value += static_cast<uint32_t>(p[2]) << 14, p[3] >= TYPE_BIT) {
+        count = 3;
+    } else if (value += static_cast<uint32_t>(p[3]) << 21, p[4] >= TYPE_BIT) {
+        count = 4;
+    } else if (value += static_cast<uint32_t>(p[4]) << 28, p[5] >= TYPE_BIT) {
+        count = 5;
+    }
+    if (count != 0) {
+        sum = value;
+    }
+    return count;
+}
+
 // Decodes the whole chunk. Returns the offset of the first byte not
 // consumed, or FAILED with the exception set.
 Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* callback)
@@ -119,9 +143,16 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
         uint32_t sum = 0;
         unsigned char type = data[pos];
         if (type < TYPE_BIT) {
+            Py_ssize_t digits = 0;
             if (pos + 1 < len && data[pos + 1] >= TYPE_BIT) {
-                sum = type;  // one digit: the common case
-                type = data[++pos];
+                sum = type;  // one digit: the most common header
+                digits = 1;
+            } else if (len - pos > static_cast<Py_ssize_t>(MAX_HEADER_BYTES)) {
+                digits = readShortHeader(data + pos, sum);
+            }
+            if (digits != 0) {
+                pos += digits;
+                type = data[pos];
             } else {
                 const Py_ssize_t stop = std::min(len, start + HEADER_LIMIT + 1);
                 unsigned shift = 0;
@@ -144,9 +175,12 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
         const Py_ssize_t typePos = pos++;
         const auto header = static_cast<int32_t>(sum);
 
-        if (type == TYPE_INT) {
-            // The most common element, ahead of the dispatch.
-            if (finish(state, PyLong_FromLong(header), callback) < 0) {
+        if (type == TYPE_INT || type == TYPE_NEGINT) {
+            // The most common elements, ahead of the dispatch. A negative
+            // one is negated with 32-bit wrap-around: a header of -2**31
+            // stays -2**31.
+            const auto value = static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum);
+            if (finish(state, PyLong_FromLong(value), callback) < 0) {
                 return FAILED;
             }
             continue;
@@ -189,10 +223,6 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
             }
             value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + pos), header);
             pos += header;
-            break;
-        case TYPE_NEGINT:
-            // Negated with 32-bit wrap-around: a header of -2**31 stays -2**31.
-            value = PyLong_FromLong(static_cast<int32_t>(0u - sum));
             break;
         case TYPE_FLOAT:
             if (len - pos < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
