@@ -146,11 +146,9 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
             Py_ssize_t digits = 0;
             if (pos + 1 < len && data[pos + 1] >= TYPE_BIT) {
                 sum = type;  // one digit: the most common header
-                digits = 1;
-            } else if (len - pos > static_cast<Py_ssize_t>(MAX_HEADER_BYTES)) {
-                digits = readShortHeader(data + pos, sum);
-            }
-            if (digits != 0) {
+                type = data[++pos];
+            } else if (len - pos > static_cast<Py_ssize_t>(MAX_HEADER_BYTES) &&
+                       (digits = readShortHeader(data + pos, sum)) != 0) {
                 pos += digits;
                 type = data[pos];
             } else {
