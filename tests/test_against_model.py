@@ -293,3 +293,17 @@ def test_big_int_converters_are_looked_up_at_each_use(monkeypatch):
     monkeypatch.delattr(cMolvar, "pyint2b128")
     with pytest.raises(AttributeError):
         encode(2**70)
+
+
+def test_converter_that_empties_the_list_being_encoded(monkeypatch):
+    # Items are lent to the encoder: host code run for a big int may drop
+    # them, and the encoder must neither read freed items nor go past the end.
+    victim = [2**70, 2**71, b"x" * 100, 3.5]
+    real = cMolvar.pyint2b128
+
+    def clearing(magnitude, write):
+        victim.clear()
+        real(magnitude, write)
+
+    monkeypatch.setattr(cMolvar, "pyint2b128", clearing)
+    assert encode(victim) == b"\x04\x80" + model_encode(2**70)
