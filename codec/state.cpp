@@ -145,7 +145,13 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
         state->stack = frame->next;
         PyObject* list = takeList(frame);
         recycle(state, frame);
-        if (list == nullptr || cMolvar_deliver(state, list, callback) < 0) {
+        if (list == nullptr) {
+            return -1;
+        }
+        ListFrame* top = state->stack;
+        if (top != nullptr && top->filled < top->slots) {
+            top->items[top->filled++] = list;  // into the enclosing list: the common case
+        } else if (cMolvar_deliver(state, list, callback) < 0) {
             return -1;
         }
     }

@@ -17,7 +17,7 @@
 
 namespace molvar {
 
-constexpr int32_t INLINE_SLOTS = 4;
+constexpr int32_t INLINE_SLOTS = 8;
 
 struct ListFrame {
     ListFrame* next;     // the enclosing list's frame; null at the bottom
