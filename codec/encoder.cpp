@@ -138,6 +138,7 @@ __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf, long
     return encodeBigInt(obj, buf, sign);
 }
 
+// Inlined into the item loop: ints are the most common items.
 inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* buf)
 {
     int overflow = 0;
@@ -146,7 +147,6 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* b
     if (!fits || (value == -1 && PyErr_Occurred())) {
         return encodeWideInt(obj, buf, value, overflow);
     }
-    // Sign chosen without a branch: random values would defeat a prediction.
     const bool negative = value < 0;
     const auto magnitude = static_cast<uint32_t>(negative ? -value : value);
     return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
