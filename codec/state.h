@@ -24,7 +24,7 @@ struct ListFrame {
     PyObject** items;    // owned references in [0, filled); inlineItems or a heap block
     int32_t filled;      // items stored so far
     int32_t expected;    // the item count from the header
-    int32_t slots;       // size of `items`: min(expected, what has been needed so far)
+    int32_t slots;       // usable size of `items` (at most its block); in a spare frame, of its kept block
     PyObject* inlineItems[INLINE_SLOTS];
 };
 

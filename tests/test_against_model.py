@@ -307,3 +307,29 @@ def test_converter_that_empties_the_list_being_encoded(monkeypatch):
 
     monkeypatch.setattr(cMolvar, "pyint2b128", clearing)
     assert encode(victim) == b"\x04\x80" + model_encode(2**70)
+
+
+def test_frames_and_their_blocks_are_reused_not_leaked():
+    # States made and dropped per message, lists of every size class,
+    # streams cut mid-list: what the decoder keeps for reuse stays bounded.
+    wire = model_encode([[list(range(n)) for n in (0, 3, 9, 40, 70, 300)], [b"x"] * 20])
+    chunks = [wire[:50], wire[50:]]
+
+    def run():
+        for _ in range(30):
+            decode(wire)
+            decode_chunks(chunks)
+            state = cMolvar.newState()
+            cMolvar.dataReceived(state, wire[: len(wire) // 2], print)  # dropped with open lists
+
+    run()
+    tracemalloc.start()
+    try:
+        run()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(5):
+            run()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20000
