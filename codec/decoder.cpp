@@ -11,6 +11,7 @@
 // is kept across a delivery.
 #include "codec/decoder.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "codec/double.h"
@@ -43,7 +44,11 @@ PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negat
     if (!bytes) {
         return nullptr;
     }
-    Ref converter = Ref::steal(PyObject_GetAttrString(cMolvar_module, "pyb1282int"));
+    static PyObject* converterName = nullptr;  // interned once, kept for the process
+    if (converterName == nullptr && (converterName = PyUnicode_InternFromString("pyb1282int")) == nullptr) {
+        return nullptr;
+    }
+    Ref converter = Ref::steal(PyObject_GetAttr(cMolvar_module, converterName));
     if (!converter) {
         return nullptr;
     }
@@ -76,28 +81,108 @@ PyObject* refuseTypeByte(unsigned char type)
 
 constexpr Py_ssize_t FAILED = -1;
 
+// Hands a finished value (stolen; null after a failed creation) on: into
+// the innermost open list, or to the callback; then closes every list that
+// is now full. The common case, a free slot in a list that is not yet
+// full, stays inline.
+inline int finish(cMolvarState* state, PyObject* value, PyObject* callback)
+{
+    if (value == nullptr) {
+        return -1;
+    }
+    ListFrame* top = state->stack;
+    if (top != nullptr && top->filled < top->slots) {
+        top->items[top->filled++] = value;
+        if (top->filled < top->expected) {
+            return 0;
+        }
+    } else if (cMolvar_deliver(state, value, callback) < 0) {
+        return -1;
+    }
+    return cMolvarState_topIsFull(state) ? cMolvarState_completeLists(state, callback) : 0;
+}
+
+// The digits of a header of one to five digits whose type byte follows
+// within p[0, 6): their count, with their value in `sum`; or 0 for a longer
+// header, left to the general scan.
+inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
+{
+    uint32_t value = p[0];
+    Py_ssize_t count = 0;
+    if (p[1] >= TYPE_BIT) {
+        count = 1;
+    } else if (value += static_cast<uint32_t>(p[1]) << 7, p[2] >= TYPE_BIT) {
+        count = 2;
+    } else if (value += static_cast<uint32_t>(p[2]) << 14, p[3] >= TYPE_BIT) {
+        count = 3;
+    } else if (value += static_cast<uint32_t>(p[3]) << 21, p[4] >= TYPE_BIT) {
+        count = 4;
+    } else if (value += static_cast<uint32_t>(p[4]) << 28, p[5] >= TYPE_BIT) {
+        count = 5;
+    }
+    if (count != 0) {
+        sum = value;
+    }
+    return count;
+}
+
 // Decodes the whole chunk. Returns the offset of the first byte not
 // consumed, or FAILED with the exception set.
 Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* callback)
 {
+    // Slots reserved ahead for the lists this call opens. Every item takes
+    // at least one byte, so the items still to come in this chunk are no
+    // more than its bytes: reserving at most that many in all keeps what a
+    // peer can make us allocate in step with what it sent.
+    Py_ssize_t reservable = len;
     Py_ssize_t pos = 0;
     while (pos < len) {
         const Py_ssize_t start = pos;
-        // The limit is tested before the end: a 65th digit fails even as
-        // the chunk's last byte, and 64 digits then the end wait for more.
-        while (data[pos] < TYPE_BIT) {
-            ++pos;
-            if (pos - start > HEADER_LIMIT) {
-                PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
-                return FAILED;
-            }
-            if (pos == len) {
-                return start;
+        // The digits are summed as they are scanned: digit i at bit
+        // (7 * i) mod 32, in 32-bit arithmetic that wraps.
+        uint32_t sum = 0;
+        unsigned char type = data[pos];
+        if (type < TYPE_BIT) {
+            Py_ssize_t digits = 0;
+            if (pos + 1 < len && data[pos + 1] >= TYPE_BIT) {
+                sum = type;  // one digit: the most common header
+                type = data[++pos];
+            } else if (len - pos > static_cast<Py_ssize_t>(MAX_HEADER_BYTES) &&
+                       (digits = readShortHeader(data + pos, sum)) != 0) {
+                pos += digits;
+                type = data[pos];
+            } else {
+                const Py_ssize_t stop = std::min(len, start + HEADER_LIMIT + 1);
+                unsigned shift = 0;
+                do {
+                    sum += static_cast<uint32_t>(type) << shift;
+                    shift = (shift + 7) % 32;
+                    if (++pos == stop) {
+                        // The limit is tested before the end: a 65th digit
+                        // fails even as the chunk's last byte, and 64 digits
+                        // then the end wait for more.
+                        if (pos - start > HEADER_LIMIT) {
+                            PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
+                            return FAILED;
+                        }
+                        return start;
+                    }
+                } while ((type = data[pos]) < TYPE_BIT);
             }
         }
-        const unsigned char type = data[pos];
         const Py_ssize_t typePos = pos++;
-        const int32_t header = cMolvar_readHeader(data, start, typePos);
+        const auto header = static_cast<int32_t>(sum);
+
+        if (type == TYPE_INT || type == TYPE_NEGINT) {
+            // The most common elements, ahead of the dispatch. A negative
+            // one is negated with 32-bit wrap-around: a header of -2**31
+            // stays -2**31.
+            const auto value = static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum);
+            if (finish(state, PyLong_FromLong(value), callback) < 0) {
+                return FAILED;
+            }
+            continue;
+        }
 
         PyObject* value = nullptr;
         switch (type) {
@@ -113,13 +198,19 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
                 Py_XDECREF(refused);
                 return FAILED;
             }
-            if (cMolvarState_push(state, header) < 0) {
-                return FAILED;
+            if (header == 0) {
+                // Complete as soon as it is opened: delivered like any value.
+                value = PyList_New(0);
+                break;
             }
-            break;
-        case TYPE_INT:
-            value = PyLong_FromLong(header);
-            break;
+            {
+                const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
+                if (cMolvarState_push(state, header, reserve) < 0) {
+                    return FAILED;
+                }
+                reservable -= reserve;
+            }
+            continue;
         case TYPE_STRING:
             if (header > SIZE_LIMIT || header < 0) {
                 PyErr_SetString(cMolvar_errorClass, STRING_LIMIT_TEXT);
@@ -130,10 +221,6 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
             }
             value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + pos), header);
             pos += header;
-            break;
-        case TYPE_NEGINT:
-            // Negated with 32-bit wrap-around: a header of -2**31 stays -2**31.
-            value = PyLong_FromLong(static_cast<int32_t>(0u - static_cast<uint32_t>(header)));
             break;
         case TYPE_FLOAT:
             if (len - pos < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
@@ -153,12 +240,7 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
             refuseTypeByte(type);
             return FAILED;
         }
-        if (type != TYPE_LIST) {
-            if (value == nullptr || cMolvar_deliver(state, value, callback) < 0) {
-                return FAILED;
-            }
-        }
-        if (cMolvarState_topIsFull(state) && cMolvarState_completeLists(state, callback) < 0) {
+        if (finish(state, value, callback) < 0) {
             return FAILED;
         }
     }

@@ -94,6 +94,39 @@ constexpr bool DOUBLE_IS_BINARY64 =
 constexpr uint64_t EXPONENT_BITS = 0x7FF0000000000000ull;
 constexpr uint64_t SIGN_BIT = 0x8000000000000000ull;
 
+// The eight bytes, most significant first, as one value and back: one
+// load or store and a byte swap where the compiler tells the byte order.
+inline uint64_t loadBigEndian64(const unsigned char* in)
+{
+    uint64_t bits = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(&bits, in, sizeof bits);
+    bits = __builtin_bswap64(bits);
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    std::memcpy(&bits, in, sizeof bits);
+#else
+    for (int i = 0; i < 8; ++i) {
+        bits = (bits << 8) | in[i];
+    }
+#endif
+    return bits;
+}
+
+inline void storeBigEndian64(uint64_t bits, unsigned char* out)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    bits = __builtin_bswap64(bits);
+    std::memcpy(out, &bits, sizeof bits);
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    std::memcpy(out, &bits, sizeof bits);
+#else
+    for (int i = 7; i >= 0; --i) {
+        out[i] = static_cast<unsigned char>(bits);
+        bits >>= 8;
+    }
+#endif
+}
+
 inline PackStatus packDoubleBits(double x, unsigned char* out)
 {
     uint64_t bits;
@@ -104,19 +137,13 @@ inline PackStatus packDoubleBits(double x, unsigned char* out)
     if ((bits & ~SIGN_BIT) == 0) {
         bits = 0;
     }
-    for (int i = 7; i >= 0; --i) {
-        out[i] = static_cast<unsigned char>(bits);
-        bits >>= 8;
-    }
+    storeBigEndian64(bits, out);
     return PackStatus::ok;
 }
 
 inline double unpackDoubleBits(const unsigned char* in)
 {
-    uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) {
-        bits = (bits << 8) | in[i];
-    }
+    uint64_t bits = loadBigEndian64(in);
     if ((bits & EXPONENT_BITS) == EXPONENT_BITS) {
         bits &= EXPONENT_BITS | SIGN_BIT;
     }

@@ -19,6 +19,9 @@ namespace molvar {
 namespace {
 
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
+inline int encodeInt(PyObject* obj, cMolvarBuf* buf);
+int encodeFloat(double value, cMolvarBuf* buf);
+int encodeBytes(PyObject* obj, cMolvarBuf* buf);
 
 // Lengths travel in a 32-bit header; a longer one is refused, not wrapped.
 int checkLength(Py_ssize_t length, const char* what)
@@ -28,6 +31,16 @@ int checkLength(Py_ssize_t length, const char* what)
         return -1;
     }
     return 0;
+}
+
+// PyObject_GetAttrString, with the name made (interned) once and kept in
+// `name` for the life of the process.
+PyObject* getAttr(PyObject* object, const char* text, PyObject*& name)
+{
+    if (name == nullptr && (name = PyUnicode_InternFromString(text)) == nullptr) {
+        return nullptr;
+    }
+    return PyObject_GetAttr(object, name);
 }
 
 int encodeSequence(PyObject* seq, cMolvarBuf* buf)
@@ -43,8 +56,24 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
     }
     int status = 0;
     for (Py_ssize_t i = 0; i < (isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
-        Ref item = Ref::borrow(isList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-        status = cMolvar_encodeObject(item.get(), buf);
+        PyObject* item = isList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        PyTypeObject* type = Py_TYPE(item);
+        // Exact ints, floats and bytes may be lent: no host code runs before
+        // the encoder is done with them, except for an int past 32 bits,
+        // and encodeBigInt takes its own reference to a plain int first.
+        if (type == &PyLong_Type) {
+            status = encodeInt(item, buf);
+        } else if (type == &PyBytes_Type) {
+            status = encodeBytes(item, buf);
+        } else if (type == &PyFloat_Type) {
+            status = encodeFloat(PyFloat_AS_DOUBLE(item), buf);
+        } else if (type == &PyList_Type || type == &PyTuple_Type) {
+            Ref owned = Ref::borrow(item);
+            status = encodeSequence(owned.get(), buf);
+        } else {
+            Ref owned = Ref::borrow(item);
+            status = cMolvar_encodeObject(owned.get(), buf);
+        }
         if (status < 0) {
             break;
         }
@@ -74,16 +103,18 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     if (!magnitude) {
         return -1;
     }
-    Ref write = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(buf), "write"));
+    static PyObject* writeName = nullptr;
+    static PyObject* converterName = nullptr;
+    Ref write = Ref::steal(getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
     if (!write) {
         return -1;
     }
-    Ref converter = Ref::steal(PyObject_GetAttrString(cMolvar_module, "pyint2b128"));
+    Ref converter = Ref::steal(getAttr(cMolvar_module, "pyint2b128", converterName));
     if (!converter) {
         return -1;
     }
-    Ref result =
-        Ref::steal(PyObject_CallFunctionObjArgs(converter.get(), magnitude.get(), write.get(), nullptr));
+    PyObject* args[] = {magnitude.get(), write.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(converter.get(), args, 2, nullptr));
     if (!result) {
         return -1;
     }
@@ -91,18 +122,12 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     return cMolvarBuf_appendByte(buf, sign < 0 ? TYPE_NEGLONG : TYPE_LONG);
 }
 
-int encodeInt(PyObject* obj, cMolvarBuf* buf)
+// An int that PyLong_AsLongAndOverflow did not give as 32 bits (or that it
+// refused). Out of line, to keep encodeInt's common case small.
+__attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf, long value, int overflow)
 {
-    int overflow = 0;
-    long value = PyLong_AsLongAndOverflow(obj, &overflow);
     if (overflow == 0 && value == -1 && PyErr_Occurred()) {
         return -1;
-    }
-    if (overflow == 0 && value >= INT32_MIN && value <= INT32_MAX) {
-        if (value < 0) {
-            return cMolvarBuf_appendHeader(buf, 0u - static_cast<uint32_t>(value), TYPE_NEGINT);
-        }
-        return cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(value), TYPE_INT);
     }
     // The sign of a plain int is known; a subclass is asked, as it may
     // define its own comparison.
@@ -111,6 +136,20 @@ int encodeInt(PyObject* obj, cMolvarBuf* buf)
         sign = overflow != 0 ? overflow : (value < 0 ? -1 : 1);
     }
     return encodeBigInt(obj, buf, sign);
+}
+
+// Inlined into the item loop: ints are the most common items.
+inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* buf)
+{
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(obj, &overflow);
+    const bool fits = overflow == 0 && value >= INT32_MIN && value <= INT32_MAX;
+    if (!fits || (value == -1 && PyErr_Occurred())) {
+        return encodeWideInt(obj, buf, value, overflow);
+    }
+    const bool negative = value < 0;
+    const auto magnitude = static_cast<uint32_t>(negative ? -value : value);
+    return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
 }
 
 int encodeFloat(double value, cMolvarBuf* buf)

@@ -10,6 +10,14 @@ using namespace molvar;
 namespace {
 
 constexpr int32_t MAX_SPARE_FRAMES = 64;
+// A spare frame keeps an item block up to this size for its next list.
+constexpr int32_t MAX_KEPT_SLOTS = 64;
+
+// Frames of destroyed states, kept for the next state (a caller that makes
+// one state per message would otherwise allocate its frames every time).
+// Only touched with the interpreter lock held.
+ListFrame* pooledFrames = nullptr;
+int32_t pooledCount = 0;
 
 void releaseItems(ListFrame* frame)
 {
@@ -23,16 +31,30 @@ void releaseItems(ListFrame* frame)
     frame->filled = 0;
 }
 
-// Keeps an emptied frame for the next push, or frees it.
+// Frees an empty frame and its item block.
+void freeFrame(ListFrame* frame)
+{
+    if (frame->items != frame->inlineItems) {
+        PyMem_Free(frame->items);
+    }
+    PyMem_Free(frame);
+}
+
+// Keeps an emptied frame for the next push, with its item block when that
+// is small, or frees it.
 void recycle(cMolvarState* state, ListFrame* frame)
 {
-    if (state->spareCount < MAX_SPARE_FRAMES) {
-        frame->next = state->spareFrames;
-        state->spareFrames = frame;
-        ++state->spareCount;
-    } else {
-        PyMem_Free(frame);
+    if (state->spareCount >= MAX_SPARE_FRAMES) {
+        freeFrame(frame);
+        return;
     }
+    if (frame->items != frame->inlineItems && frame->slots > MAX_KEPT_SLOTS) {
+        PyMem_Free(frame->items);
+        frame->items = frame->inlineItems;
+    }
+    frame->next = state->spareFrames;
+    state->spareFrames = frame;
+    ++state->spareCount;
 }
 
 // Makes room for one more item in `frame`, growing its block geometrically
@@ -69,8 +91,7 @@ PyObject* takeList(ListFrame* frame)
     for (int32_t i = 0; i < frame->filled; ++i) {
         PyList_SET_ITEM(list, i, frame->items[i]);
     }
-    frame->filled = 0;
-    releaseItems(frame);
+    frame->filled = 0;  // the block stays, for recycle() to keep or free
     return list;
 }
 
@@ -78,23 +99,38 @@ PyObject* takeList(ListFrame* frame)
 
 namespace molvar {
 
-int cMolvarState_push(cMolvarState* state, int32_t count)
+int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
 {
     ListFrame* frame = state->spareFrames;
     if (frame != nullptr) {
         state->spareFrames = frame->next;
         --state->spareCount;
+    } else if ((frame = pooledFrames) != nullptr) {
+        pooledFrames = frame->next;
+        --pooledCount;
     } else {
         frame = static_cast<ListFrame*>(PyMem_Malloc(sizeof(ListFrame)));
         if (frame == nullptr) {
             PyErr_NoMemory();
             return -1;
         }
+        frame->items = frame->inlineItems;
     }
-    frame->items = frame->inlineItems;
+    // A spare frame may come with a kept block, of `slots` items at least.
+    const int32_t room = frame->items == frame->inlineItems ? INLINE_SLOTS : frame->slots;
     frame->filled = 0;
     frame->expected = count;
-    frame->slots = std::min(count, INLINE_SLOTS);
+    frame->slots = std::min(count, room);
+    if (reserve > room) {
+        auto* items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(reserve)));
+        if (items != nullptr) {
+            if (frame->items != frame->inlineItems) {
+                PyMem_Free(frame->items);
+            }
+            frame->items = items;
+            frame->slots = reserve;
+        }
+    }
     frame->next = state->stack;
     state->stack = frame;
     return 0;
@@ -129,7 +165,13 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
         state->stack = frame->next;
         PyObject* list = takeList(frame);
         recycle(state, frame);
-        if (list == nullptr || cMolvar_deliver(state, list, callback) < 0) {
+        if (list == nullptr) {
+            return -1;
+        }
+        ListFrame* top = state->stack;
+        if (top != nullptr && top->filled < top->slots) {
+            top->items[top->filled++] = list;  // into the enclosing list: the common case
+        } else if (cMolvar_deliver(state, list, callback) < 0) {
             return -1;
         }
     }
@@ -160,7 +202,13 @@ void cMolvarState_dealloc(PyObject* self)
     }
     while (ListFrame* frame = state->spareFrames) {
         state->spareFrames = frame->next;
-        PyMem_Free(frame);
+        if (pooledCount < MAX_SPARE_FRAMES) {
+            frame->next = pooledFrames;
+            pooledFrames = frame;
+            ++pooledCount;
+        } else {
+            freeFrame(frame);
+        }
     }
     PyObject_Free(self);
 }

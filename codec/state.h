@@ -17,14 +17,14 @@
 
 namespace molvar {
 
-constexpr int32_t INLINE_SLOTS = 4;
+constexpr int32_t INLINE_SLOTS = 8;
 
 struct ListFrame {
     ListFrame* next;     // the enclosing list's frame; null at the bottom
     PyObject** items;    // owned references in [0, filled); inlineItems or a heap block
     int32_t filled;      // items stored so far
     int32_t expected;    // the item count from the header
-    int32_t slots;       // size of `items`: min(expected, what has been needed so far)
+    int32_t slots;       // usable size of `items` (at most its block); in a spare frame, of its kept block
     PyObject* inlineItems[INLINE_SLOTS];
 };
 
@@ -42,8 +42,11 @@ MOLVAR_EXPORT void cMolvarState_dealloc(PyObject* self);
 
 namespace molvar {
 
-// Opens a list of `count` items (count >= 0). Fails only for memory.
-int cMolvarState_push(cMolvarState* state, int32_t count);
+// Opens a list of `count` items (count > 0), with room for `reserve` of
+// them (at most `count`) taken at once when that is more than the inline
+// slots. Fails only for memory; a reservation that cannot be had is not a
+// failure, the slots then grow as items come.
+int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 
 // Hands `value` on, stealing the reference whatever happens: into the top
 // open list, or, when none is open, to `callback` as its one argument.
