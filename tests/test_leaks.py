@@ -23,13 +23,21 @@ DEBUG_PYTHON = shutil.which("python3-dbg")
 ROUNDS = 40
 
 
+def plain_environment(**extra):
+    """The environment without the sanitizer run's settings, which are for
+    the sanitized build and not for the debug interpreter."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
+    env.update(extra)
+    return env
+
+
 def build_for_debug_interpreter():
     """Builds cMolvar for python3-dbg (a no-op when it is up to date)."""
     build = os.path.join(REPO, "build", "dbg")
     result = subprocess.run(
         [DEBUG_PYTHON, "setup.py", "-q", "build_ext", "--build-lib", os.path.join(build, "lib"),
          "--build-temp", os.path.join(build, "temp")],
-        cwd=REPO, capture_output=True, text=True, timeout=300,
+        cwd=REPO, capture_output=True, text=True, timeout=300, env=plain_environment(),
     )
     assert result.returncode == 0, result.stdout + result.stderr
     return os.path.join(build, "lib")
@@ -38,9 +46,7 @@ def build_for_debug_interpreter():
 @pytest.mark.skipif(DEBUG_PYTHON is None, reason="python3-dbg is not installed")
 def test_no_reference_grows_over_many_rounds():
     lib = build_for_debug_interpreter()
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([lib, REPO]))
-    # The sanitizer runtime is for the sanitized build, not this one.
-    env.pop("LD_PRELOAD", None)
+    env = plain_environment(PYTHONPATH=os.pathsep.join([lib, REPO]))
     result = subprocess.run(
         [DEBUG_PYTHON, "-P", os.path.join(REPO, "tests", "leak_workload.py"), str(ROUNDS)],
         capture_output=True, text=True, env=env, timeout=300,
@@ -56,7 +62,7 @@ def native_paths():
     """The paths that take native blocks: buffers growing, frames growing past
     their inline slots, states dropped with lists open, failures mid-list."""
     buf = cMolvar.newBuf()
-    cMolvar.encode([b"x" * 3000, list(range(1000, 1040)), 2**80], buf)
+    cMolvar.encode([b"x" * 3000, list(range(1000, 1040)), -1.5], buf)
     state = cMolvar.newState()
     cMolvar.dataReceived(state, buf.get()[:3100], pytest.fail)
     item = b"\x04\x82item"
