@@ -265,6 +265,7 @@ def main(argv):
     parser.add_argument("--seconds", type=float)
     parser.add_argument("--count", type=int)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--corpus", action="append", help="seed directory (default: fuzz/corpus)")
     parser.add_argument("--self-check", action="store_true", help="inject a wrong encoder")
     args = parser.parse_args(argv)
     encode = broken_encode if args.self_check else selected_encode()
@@ -277,7 +278,8 @@ def main(argv):
         else:
             if args.seconds is None and args.count is None:
                 args.seconds = 10
-            runs = fuzz(args.seconds, args.count, args.seed, lambda data: check(data, encode))
+            seeds = [seed for directory in args.corpus or [CORPUS] for seed in load_corpus(directory)]
+            runs = fuzz(args.seconds, args.count, args.seed, lambda data: check(data, encode), seeds)
             print("%d inputs, no fault" % runs)
     except HarnessFailure as failure:
         print("FAULT: %s" % failure, file=sys.stderr)
