@@ -58,7 +58,7 @@ inline PackStatus packDoubleArithmetic(double x, unsigned char* out)
     f *= 16777216.0;  // 2**24
     auto flo = static_cast<uint32_t>(std::floor(f + 0.5));
     auto ue = static_cast<uint32_t>(e);
-    out[0] = static_cast<unsigned char>((sign << 7) | (ue >> 4));
+    out[0] = static_cast<unsigned char>((static_cast<uint32_t>(sign) << 7) | (ue >> 4));
     out[1] = static_cast<unsigned char>(((ue & 0xF) << 4) | (fhi >> 24));
     out[2] = static_cast<unsigned char>((fhi >> 16) & 0xFF);
     out[3] = static_cast<unsigned char>((fhi >> 8) & 0xFF);

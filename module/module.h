@@ -12,4 +12,4 @@ extern PyObject* cMolvar_errorClass;   // MolvarError, the companion's or the lo
 extern PyTypeObject cMolvarBuf_Type;
 extern PyTypeObject cMolvarState_Type;
 
-extern "C" PyMODINIT_FUNC PyInit_cMolvar(void);
+PyMODINIT_FUNC PyInit_cMolvar(void);  // PyMODINIT_FUNC carries extern "C" and the export
