@@ -44,11 +44,8 @@ PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negat
     if (!bytes) {
         return nullptr;
     }
-    static PyObject* converterName = nullptr;  // interned once, kept for the process
-    if (converterName == nullptr && (converterName = PyUnicode_InternFromString("pyb1282int")) == nullptr) {
-        return nullptr;
-    }
-    Ref converter = Ref::steal(PyObject_GetAttr(cMolvar_module, converterName));
+    static PyObject* converterName = nullptr;
+    Ref converter = Ref::steal(cMolvar_getAttr(cMolvar_module, "pyb1282int", converterName));
     if (!converter) {
         return nullptr;
     }
@@ -138,8 +135,8 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
     Py_ssize_t pos = 0;
     while (pos < len) {
         const Py_ssize_t start = pos;
-        // The digits are summed as they are scanned: digit i at bit
-        // (7 * i) mod 32, in 32-bit arithmetic that wraps.
+        // Headers of up to five digits are summed as they are scanned; a
+        // longer one is found first and summed after (cMolvar_readHeader).
         uint32_t sum = 0;
         unsigned char type = data[pos];
         if (type < TYPE_BIT) {
@@ -153,10 +150,7 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
                 type = data[pos];
             } else {
                 const Py_ssize_t stop = std::min(len, start + HEADER_LIMIT + 1);
-                unsigned shift = 0;
                 do {
-                    sum += static_cast<uint32_t>(type) << shift;
-                    shift = (shift + 7) % 32;
                     if (++pos == stop) {
                         // The limit is tested before the end: a 65th digit
                         // fails even as the chunk's last byte, and 64 digits
@@ -168,6 +162,7 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
                         return start;
                     }
                 } while ((type = data[pos]) < TYPE_BIT);
+                sum = static_cast<uint32_t>(cMolvar_readHeader(data, start, pos));
             }
         }
         const Py_ssize_t typePos = pos++;

@@ -2,9 +2,9 @@
 //
 // Host code can run in the middle of an encoding (pyint2b128 and the write
 // it calls, the comparison and negation of an int subclass). So the encoder
-// keeps no pointer into the block across such a call, holds its own
-// reference to every item it encodes, and re-reads a list's length before
-// every item.
+// keeps no pointer into the block across such a call, re-reads a list's
+// length before every item, and holds its own reference to every item that
+// host code could see before the encoder is done with it.
 #include "codec/encoder.h"
 
 #include <cstdio>
@@ -33,16 +33,6 @@ int checkLength(Py_ssize_t length, const char* what)
     return 0;
 }
 
-// PyObject_GetAttrString, with the name made (interned) once and kept in
-// `name` for the life of the process.
-PyObject* getAttr(PyObject* object, const char* text, PyObject*& name)
-{
-    if (name == nullptr && (name = PyUnicode_InternFromString(text)) == nullptr) {
-        return nullptr;
-    }
-    return PyObject_GetAttr(object, name);
-}
-
 int encodeSequence(PyObject* seq, cMolvarBuf* buf)
 {
     const bool isList = PyList_Check(seq);
@@ -58,9 +48,9 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
     for (Py_ssize_t i = 0; i < (isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
         PyObject* item = isList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
         PyTypeObject* type = Py_TYPE(item);
-        // Exact ints, floats and bytes may be lent: no host code runs before
-        // the encoder is done with them, except for an int past 32 bits,
-        // and encodeBigInt takes its own reference to a plain int first.
+        // Exact ints, floats and bytes are only lent: the encoder is done
+        // with them before any host code runs (a plain int past 32 bits is
+        // read, or negated into a new object, before pyint2b128 is called).
         if (type == &PyLong_Type) {
             status = encodeInt(item, buf);
         } else if (type == &PyBytes_Type) {
@@ -105,11 +95,11 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     }
     static PyObject* writeName = nullptr;
     static PyObject* converterName = nullptr;
-    Ref write = Ref::steal(getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
+    Ref write = Ref::steal(cMolvar_getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
     if (!write) {
         return -1;
     }
-    Ref converter = Ref::steal(getAttr(cMolvar_module, "pyint2b128", converterName));
+    Ref converter = Ref::steal(cMolvar_getAttr(cMolvar_module, "pyint2b128", converterName));
     if (!converter) {
         return -1;
     }

@@ -9,6 +9,16 @@ extern PyObject* cMolvar_module;       // the module; pyint2b128 and pyb1282int 
 extern PyObject* cMolvar_moduleDict;   // its namespace
 extern PyObject* cMolvar_errorClass;   // MolvarError, the companion's or the local fallback
 
+// PyObject_GetAttrString, with the name interned on first use and kept in
+// `name` for the life of the process. Returns a new reference, or null.
+inline PyObject* cMolvar_getAttr(PyObject* object, const char* text, PyObject*& name)
+{
+    if (name == nullptr && (name = PyUnicode_InternFromString(text)) == nullptr) {
+        return nullptr;
+    }
+    return PyObject_GetAttr(object, name);
+}
+
 extern PyTypeObject cMolvarBuf_Type;
 extern PyTypeObject cMolvarState_Type;
 
