@@ -112,28 +112,27 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", help="show a traceback on errors")
 
-    decode = commands.add_parser(
-        "decode",
-        help="print the values of a wire stream",
-        description=DECODE_HELP,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
+    def command(name, summary, description):
+        return commands.add_parser(
+            name,
+            help=summary,
+            description=description,
+            parents=[common],
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+
+    decode = command("decode", "print the values of a wire stream", DECODE_HELP)
     decode.add_argument("file", nargs="?", metavar="FILE", help="the stream to read (default: standard input)")
     decode.add_argument("--hex", action="store_true", help="print an annotated dump, one element a line")
-    decode.add_argument("--debug", action="store_true", help="show a traceback on errors")
     decode.set_defaults(run=run_decode)
 
-    encode = commands.add_parser(
-        "encode",
-        help="encode Python literals as a wire stream",
-        description=ENCODE_HELP,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
+    encode = command("encode", "encode Python literals as a wire stream", ENCODE_HELP)
     encode.add_argument("exprs", nargs="*", metavar="EXPR", help="a Python literal (default: one per line on stdin)")
     encode.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE (default: standard output)")
     encode.add_argument("--hex", action="store_true", help="print an annotated dump instead of the bytes")
-    encode.add_argument("--debug", action="store_true", help="show a traceback on errors")
     encode.set_defaults(run=run_encode)
     return parser
 
