@@ -56,3 +56,18 @@ def test_refusals():
         pyint2b128(-1, print)
     with pytest.raises(MolvarError):
         pyb1282int(b"\x80")
+
+
+@given(st.integers(min_value=0, max_value=2**5000))
+def test_numbers_longer_than_one_block_round_trip(value):
+    digits = digits_of(value)
+    assert pyb1282int(digits) == value
+    assert pyb1282int(digits + b"\x00" * 70) == value
+
+
+def test_block_boundaries():
+    for count in (63, 64, 65, 127, 128, 129):
+        for value in (2 ** (7 * count) - 1, 2 ** (7 * (count - 1))):
+            digits = digits_of(value)
+            assert len(digits) == count
+            assert pyb1282int(digits) == value

@@ -20,10 +20,47 @@ class MolvarError(Exception):
 
 
 _DIGIT_BITS = 7
-# Seven bytes hold exactly eight digits, so both conversions go a 56-bit
-# group at a time: linear in the size of the number.
-_GROUP_BYTES = 7
-_GROUP_DIGITS = 8
+# Both conversions move 7-bit digits between 8-bit lanes and a packed
+# number with a few whole-number mask operations: lanes are paired, then
+# the pairs paired, and so on (log2 of the digit count in steps). Numbers
+# longer than one block go a block at a time, so the cost stays linear.
+_BLOCK_LEVELS = 6
+_BLOCK_DIGITS = 1 << _BLOCK_LEVELS  # 64 digits ...
+_BLOCK_BYTES = _BLOCK_DIGITS * _DIGIT_BITS // 8  # ... hold exactly 56 bytes
+
+
+def _lane_masks(levels):
+    """Per level, the mask of the payload (7 << level bits) of every lower
+    half of a lane of 16 << level bits, across 2**levels digit bytes."""
+    size = 1 << levels
+    return tuple(
+        int.from_bytes(((1 << (_DIGIT_BITS << level)) - 1).to_bytes(2 << level, "little") * (size >> level + 1), "little")
+        for level in range(levels)
+    )
+
+
+_MASKS = [_lane_masks(levels) for levels in range(_BLOCK_LEVELS + 1)]
+
+
+def _spread(number, count):
+    """The digit bytes of ``number``, which has at most ``count`` <= 64 digits."""
+    levels = (count - 1).bit_length()
+    masks = _MASKS[levels]
+    for level in range(levels - 1, -1, -1):
+        low = masks[level]
+        number = (number & low) | ((number >> (_DIGIT_BITS << level) & low) << (8 << level))
+    return number.to_bytes(count, "little")
+
+
+def _pack(digits):
+    """The number that at most 64 digit bytes denote."""
+    levels = (len(digits) - 1).bit_length() if digits else 0
+    masks = _MASKS[levels]
+    number = int.from_bytes(digits, "little")
+    for level in range(levels):
+        low = masks[level]
+        number = (number & low) | ((number >> (8 << level) & low) << (_DIGIT_BITS << level))
+    return number
 
 
 def pyint2b128(magnitude, write):
@@ -35,16 +72,16 @@ def pyint2b128(magnitude, write):
     magnitude = int(magnitude)
     if magnitude < 0:
         raise ValueError("pyint2b128 takes a magnitude, not %d" % magnitude)
-    raw = magnitude.to_bytes((magnitude.bit_length() + 7) // 8 or 1, "little")
-    digits = bytearray()
-    for offset in range(0, len(raw), _GROUP_BYTES):
-        group = int.from_bytes(raw[offset : offset + _GROUP_BYTES], "little")
-        for _ in range(_GROUP_DIGITS):
-            digits.append(group & 0x7F)
-            group >>= _DIGIT_BITS
-    while len(digits) > 1 and digits[-1] == 0:
-        digits.pop()
-    write(bytes(digits))
+    count = (magnitude.bit_length() + _DIGIT_BITS - 1) // _DIGIT_BITS or 1
+    if count <= _BLOCK_DIGITS:
+        write(_spread(magnitude, count))
+        return
+    raw = magnitude.to_bytes(-(-count // _BLOCK_DIGITS) * _BLOCK_BYTES, "little")
+    digits = b"".join(
+        _spread(int.from_bytes(raw[offset : offset + _BLOCK_BYTES], "little"), _BLOCK_DIGITS)
+        for offset in range(0, len(raw), _BLOCK_BYTES)
+    )
+    write(digits[:count])
 
 
 def pyb1282int(digits):
@@ -53,14 +90,14 @@ def pyb1282int(digits):
     Each byte must be a digit, 0x00-0x7F; an empty string denotes 0.
     """
     digits = bytes(digits)
-    if any(byte > 0x7F for byte in digits):
+    if not digits.isascii():  # a byte with bit 7 set
         raise MolvarError("not a base-128 digit string: %r" % digits[:16])
-    raw = bytearray()
-    for offset in range(0, len(digits), _GROUP_DIGITS):
-        group = 0
-        for index, digit in enumerate(digits[offset : offset + _GROUP_DIGITS]):
-            group |= digit << (_DIGIT_BITS * index)
-        raw += group.to_bytes(_GROUP_BYTES, "little")
+    if len(digits) <= _BLOCK_DIGITS:
+        return _pack(digits)
+    raw = b"".join(
+        _pack(digits[offset : offset + _BLOCK_DIGITS]).to_bytes(_BLOCK_BYTES, "little")
+        for offset in range(0, len(digits), _BLOCK_DIGITS)
+    )
     return int.from_bytes(raw, "little")
 
 
