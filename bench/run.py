@@ -139,27 +139,15 @@ def molvar_decode_one(blob):
     return out[0]
 
 
-def simple_encoder(dumps):
-    def maker(values):
+def one_by_one(convert):
+    """A task maker that runs `convert` (a dumps or a loads) on each input."""
+
+    def maker(inputs):
         def run():
             out = []
             append = out.append
-            for value in values:
-                append(dumps(value))
-            return out
-
-        return run
-
-    return maker
-
-
-def simple_decoder(loads):
-    def maker(blobs):
-        def run():
-            out = []
-            append = out.append
-            for blob in blobs:
-                append(loads(blob))
+            for item in inputs:
+                append(convert(item))
             return out
 
         return run
@@ -172,8 +160,8 @@ class Codec:
         self.name = name
         self.dumps = dumps
         self.loads = loads
-        self.encoder = encoder or simple_encoder(dumps)
-        self.decoder = decoder or simple_decoder(loads)
+        self.encoder = encoder or one_by_one(dumps)
+        self.decoder = decoder or one_by_one(loads)
 
 
 def make_codecs():
