@@ -18,7 +18,7 @@
 namespace molvar {
 namespace {
 
-int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
+int encodeSubtype(PyObject* obj, cMolvarBuf* buf);
 inline int encodeInt(PyObject* obj, cMolvarBuf* buf);
 int encodeFloat(double value, cMolvarBuf* buf);
 int encodeBytes(PyObject* obj, cMolvarBuf* buf);
@@ -62,7 +62,7 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
             status = encodeSequence(owned.get(), buf);
         } else {
             Ref owned = Ref::borrow(item);
-            status = cMolvar_encodeObject(owned.get(), buf);
+            status = encodeSubtype(owned.get(), buf);
         }
         if (status < 0) {
             break;
@@ -172,8 +172,26 @@ int refuseType(PyObject* obj)
     return -1;
 }
 
-// Exact types first (the common case), then the subtype tests in their
-// order: list, tuple, int, float, bytes. Both give the same result.
+// The subtype tests, in their order: list, tuple, int, float, bytes.
+int encodeSubtype(PyObject* obj, cMolvarBuf* buf)
+{
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        return encodeSequence(obj, buf);
+    }
+    if (PyLong_Check(obj)) {
+        return encodeInt(obj, buf);
+    }
+    if (PyFloat_Check(obj)) {
+        return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
+    }
+    if (PyBytes_Check(obj)) {
+        return encodeBytes(obj, buf);
+    }
+    return refuseType(obj);
+}
+
+// Exact types first (the common case), then the subtype tests; both give
+// the same result. encodeSequence makes the same exact tests for its items.
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
 {
     PyTypeObject* type = Py_TYPE(obj);
@@ -189,19 +207,7 @@ int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
     if (type == &PyFloat_Type) {
         return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
     }
-    if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        return encodeSequence(obj, buf);
-    }
-    if (PyLong_Check(obj)) {
-        return encodeInt(obj, buf);
-    }
-    if (PyFloat_Check(obj)) {
-        return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
-    }
-    if (PyBytes_Check(obj)) {
-        return encodeBytes(obj, buf);
-    }
-    return refuseType(obj);
+    return encodeSubtype(obj, buf);
 }
 
 }  // namespace
