@@ -70,6 +70,7 @@ def corpus_panel(axis: Any, rows: Sequence[Dict[str, Any]], direction: str, peer
         [row["corpus"] + (" (repeats)" if row["repeats"] else "") for row in chosen] if labels else [], fontsize=8
     )
     axis.set_title(f"{direction}: cMolvar time / peer time", fontsize=10)
+    axis.set_xlabel("<- cMolvar faster  |  cMolvar slower ->", fontsize=8)
     return drawn
 
 

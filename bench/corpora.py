@@ -77,11 +77,13 @@ def rpc_message(rng: random.Random, i: int) -> List[Any]:
 
 
 def shared_words_batch(rng: random.Random, count: int) -> List[Any]:
-    """RPC calls whose byte strings come from a vocabulary of 64 shared
-    objects (names, verbs, keys), as a busy connection repeats them; the
-    ints and floats are still new."""
+    """RPC calls whose byte strings come from a vocabulary of 85 shared
+    objects (names, verbs, keys, words), as a busy connection repeats them:
+    seven of the ten leaves of each call are such words; the ints and the
+    float are new."""
     names = [b"obj-%d" % k for k in range(40)]
     keys = [b"key%d" % k for k in range(20)]
+    words = [b"word-%d" % k for k in range(20)]
     call = fresh(b"callRemote")
     verbs = [fresh(verb) for verb in VERBS]
     return [
@@ -90,7 +92,7 @@ def shared_words_batch(rng: random.Random, count: int) -> List[Any]:
             100000 + i,
             rng.choice(names),
             rng.choice(verbs),
-            [rng.randrange(-1000, 1000), rng.choice(keys), rng.random() * 100.0, rng.randrange(2**20)],
+            [rng.choice(keys), rng.choice(words), rng.randrange(2**20), rng.choice(words), rng.random() * 100.0, rng.choice(keys)],
         ]
         for i in range(count)
     ]
