@@ -121,25 +121,29 @@ def draw(results: Dict[str, Any], out: str) -> None:
     top_in, upper_in, gap_in, lower_in, bottom_in = 1.0, 0.36 * corpora + 0.4, 0.9, 0.33 * lower + 0.4, 0.5
     height = top_in + upper_in + gap_in + lower_in + bottom_in
     figure = plt.figure(figsize=(13, height))
-    upper = figure.add_gridspec(
-        1, 2, left=0.2, right=0.98, wspace=0.05, top=1 - top_in / height, bottom=1 - (top_in + upper_in) / height
-    )
-    below = figure.add_gridspec(
-        1, 2, left=0.2, right=0.98, wspace=0.62, width_ratios=[1, 1.3], top=(lower_in + bottom_in) / height, bottom=bottom_in / height
-    )
-    encode, decode = figure.add_subplot(upper[0, 0]), figure.add_subplot(upper[0, 1])
+    left, right = 0.2, 0.98
+
+    def panel(x0: float, x1: float, top: float, size: float) -> Any:
+        """Axes from x0 to x1 (figure fractions), from ``top`` inches below
+        the figure's top edge, ``size`` inches high."""
+        return figure.add_axes((x0, 1 - (top + size) / height, x1 - x0, size / height))
+
+    half = (right - left - 0.01) / 2
+    encode = panel(left, left + half, top_in, upper_in)
+    decode = panel(right - half, right, top_in, upper_in)
     drawn = corpus_panel(encode, rows, "encode", peers, labels=True)
     drawn += corpus_panel(decode, rows, "decode", peers, labels=False)
     if drawn:
         for axis in (encode, decode):
             style_axis(axis, min(drawn), max(drawn))
 
+    lower_top = top_in + upper_in + gap_in
     if results.get("copy"):
-        axis = figure.add_subplot(below[0, 0])
+        axis = panel(left, left + 0.26, lower_top, lower_in)
         values = copy_panel(axis, results["copy"])
         style_axis(axis, min(values), max(values))
     if results.get("streams"):
-        axis = figure.add_subplot(below[0, 1])
+        axis = panel(right - 0.34, right, lower_top, lower_in)
         values = stream_panel(axis, results["streams"])
         if values:
             style_axis(axis, min(values), max(values))
