@@ -36,6 +36,7 @@ CODEC_SOURCES = [
     "codec/bigint.cpp",
     "codec/state.cpp",
     "codec/decoder.cpp",
+    "codec/string_cache.cpp",
     "module/shared.cpp",
 ]
 HEADERS = [path.replace(".cpp", ".h") for path in CODEC_SOURCES if not path.startswith("module/")] + [

@@ -11,19 +11,28 @@ namespace molvar {
 
 namespace {
 
-// Moves the content into a new bytes object of `capacity` bytes.
+// Moves the content into a bytes object of `capacity` bytes: a new one, or
+// the one it is in, reallocated. A failed reallocation loses the content
+// (_PyBytes_Resize frees the object): only a buffer that hands its content
+// over lives in a bytes object, and its content is dropped on any failure.
 int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
 {
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-    if (bytes == nullptr) {
-        return -1;
-    }
-    if (used != 0) {
-        std::memcpy(PyBytes_AS_STRING(bytes), buf->data, used);
-    }
-    if (buf->handOver != nullptr) {
-        Py_DECREF(buf->handOver);
+    PyObject* bytes = buf->handOver;
+    if (bytes != nullptr) {
+        buf->handOver = nullptr;
+        buf->data = nullptr;
+        buf->spare = buf->capacity = 0;
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(capacity)) < 0) {
+            return -1;
+        }
     } else {
+        bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+        if (bytes == nullptr) {
+            return -1;
+        }
+        if (used != 0) {
+            std::memcpy(PyBytes_AS_STRING(bytes), buf->data, used);
+        }
         PyMem_Free(buf->data);
     }
     buf->handOver = bytes;

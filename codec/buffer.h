@@ -42,7 +42,7 @@ constexpr uint32_t MAX_CAPACITY = uint32_t{1} << 31;
 constexpr uint32_t HAND_OVER_SIZE = 32 * 1024;
 
 // Makes room for `len` more bytes. On failure (MemoryError) the buffer is
-// unchanged.
+// unchanged, unless its content was to be handed over: it is then dropped.
 int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len);
 
 // Returns the content as a new bytes object and empties the buffer. A

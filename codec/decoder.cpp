@@ -18,6 +18,7 @@
 #include "codec/double.h"
 #include "codec/format.h"
 #include "codec/state.h"
+#include "codec/string_cache.h"
 #include "module/module.h"
 #include "module/ref.h"
 
@@ -231,7 +232,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                     stop.need = pos - start + header;
                     return start;
                 }
-                value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + pos), header);
+                value = cMolvar_bytes(data + pos, header);
                 pos += header;
                 break;
             case TYPE_FLOAT:
