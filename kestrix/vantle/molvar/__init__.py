@@ -10,8 +10,10 @@ this module installs the conversions into ``cMolvar`` as ``pyint2b128`` and
 imports this module to find it: either import order gives one class.
 
 The one-call functions ``dumps`` and ``loads`` and the streaming
-``Decoder`` come from ``kestrix.vantle.molvar.api``; ``python3 -m
-kestrix.vantle.molvar`` is the command-line tool.
+``Decoder`` come from ``kestrix.vantle.molvar.api``, and ``dump``,
+``load`` and ``iter_load`` on binary files from ``kestrix.vantle.molvar.files``;
+``kestrix.vantle.molvar.aio`` carries values on asyncio connections.
+``python3 -m kestrix.vantle.molvar`` is the command-line tool.
 """
 
 
@@ -108,3 +110,4 @@ cMolvar.pyb1282int = pyb1282int
 
 # Last: the API uses both MolvarError and the installed converters.
 from kestrix.vantle.molvar.api import Decoder, dumps, loads  # noqa: E402,F401
+from kestrix.vantle.molvar.files import dump, iter_load, load  # noqa: E402,F401
