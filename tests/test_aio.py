@@ -285,3 +285,9 @@ def test_echo_example_checks_every_echo():
     result = run_script(os.path.join("examples", "echo.py"), "--messages", "50", "--tamper")
     assert result.returncode == 1
     assert "1 mismatched" in result.stdout
+
+
+def test_echo_benchmark_runs():
+    result = run_script(os.path.join("bench", "echo.py"), "--quick")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.count("| ints within 32 bits |") == 2
