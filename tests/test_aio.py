@@ -274,7 +274,7 @@ def test_read_values_over_any_split(stream, data):
 
 def run_script(*arguments):
     return subprocess.run(
-        [sys.executable, "-P", *arguments], capture_output=True, text=True, timeout=120, cwd=REPO
+        [sys.executable, *arguments], capture_output=True, text=True, timeout=120, cwd=REPO
     )
 
 
