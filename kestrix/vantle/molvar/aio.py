@@ -103,6 +103,10 @@ class MolvarProtocol(asyncio.Protocol):
     sends requests without reading the answers is slowed down instead of
     filling this process's memory. Reading resumes on ``resume_writing``.
     Once the transport is closing, no more values are delivered.
+
+    An exception raised by ``value_received`` is the subclass's own fault,
+    not the peer's: it propagates to the transport, which for asyncio's
+    socket transports logs it and closes the connection.
     """
 
     transport: Optional[asyncio.Transport] = None
