@@ -25,13 +25,13 @@ import platform
 import random
 import sys
 import time
-from typing import Any, AsyncIterator, Callable, List
+from typing import Any, AsyncIterator, Callable, Dict, List, Tuple
 
-from kestrix.vantle.molvar import dumps
+from kestrix.vantle.molvar.api import dumps
 from kestrix.vantle.molvar.aio import MolvarProtocol, read_values
 
 try:
-    import msgpack
+    import msgpack  # type: ignore[import]
 except ImportError:
     msgpack = None
 
@@ -48,7 +48,7 @@ def rpc_messages(count: int, wide: bool, seed: int = 1) -> List[Any]:
     rng = random.Random(seed)
     messages = []
     for number in range(count):
-        args = [
+        args: List[Any] = [
             rng.choice([rng.randrange(100), rng.randrange(-(2**31), 2**31), rng.random() * 1e6])
             for _ in range(rng.randrange(4))
         ]
@@ -83,7 +83,8 @@ def molvar_codec() -> Codec:
 
 def msgpack_codec() -> Codec:
     def encode(value: Any) -> bytes:
-        return msgpack.packb(value, use_bin_type=True)
+        data: bytes = msgpack.packb(value, use_bin_type=True)
+        return data
 
     async def values(reader: asyncio.StreamReader) -> AsyncIterator[Any]:
         unpacker = msgpack.Unpacker(raw=True)
@@ -173,7 +174,7 @@ async def one_run(codec: Codec, make_server: Callable[[Codec], Any], messages: L
 async def bench(codecs: List[Codec], count: int, rounds: int) -> None:
     corpora = [("ints within 32 bits", rpc_messages(count, False)), ("one 40-bit int each", rpc_messages(count, True))]
     loops = [("streams", stream_server), ("protocol", protocol_server)]
-    best = {}
+    best: Dict[Tuple[str, str, str], float] = {}
     for _ in range(rounds):
         for corpus, messages in corpora:
             for loop_name, make_server in loops:

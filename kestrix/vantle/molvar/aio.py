@@ -29,6 +29,7 @@ from typing import Any, AsyncIterator, List, Optional
 
 from kestrix.vantle.molvar import MolvarError
 from kestrix.vantle.molvar.api import Decoder, dumps
+from kestrix.vantle.molvar.files import check_chunk_size
 
 __all__ = ["MolvarProtocol", "read_values", "write_value", "write_value_and_drain"]
 
@@ -37,19 +38,21 @@ DEFAULT_CHUNK_SIZE = 65536
 logger = logging.getLogger(__name__)
 
 
-async def read_values(reader: asyncio.StreamReader, chunk_size: int = DEFAULT_CHUNK_SIZE) -> AsyncIterator[Any]:
-    """Iterate asynchronously over the values arriving on ``reader``.
+def read_values(reader: asyncio.StreamReader, chunk_size: int = DEFAULT_CHUNK_SIZE) -> AsyncIterator[Any]:
+    """An async iterator over the values arriving on ``reader``.
 
-    Each value is yielded as soon as its last byte has arrived; the
-    iteration ends when the peer closes its side cleanly. Values completed
-    before an error have been yielded when it is raised: ``MolvarError``
-    for malformed input or for a stream that ends inside a value. Close the
-    connection after an error: the stream cannot be resynchronised.
+    Each value is yielded as soon as its last byte has arrived, reading at
+    most ``chunk_size`` bytes at a time; the iteration ends when the peer
+    closes its side cleanly. Values completed before an error have been
+    yielded when it is raised: ``MolvarError`` for malformed input or for a
+    stream that ends inside a value. Close the connection after an error:
+    the stream cannot be resynchronised.
     """
-    if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
-        raise TypeError("chunk_size must be an int, not %r" % type(chunk_size).__name__)
-    if chunk_size <= 0:
-        raise ValueError("chunk_size must be positive, not %d" % chunk_size)
+    check_chunk_size(chunk_size)
+    return _read_values(reader, chunk_size)
+
+
+async def _read_values(reader: asyncio.StreamReader, chunk_size: int) -> AsyncIterator[Any]:
     decoder = Decoder()
     while True:
         chunk = await reader.read(chunk_size)

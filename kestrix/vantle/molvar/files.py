@@ -80,11 +80,17 @@ def iter_load(fp: BinaryIO, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[An
     for malformed input, or for an end of file in the middle of a value,
     with ``offset`` counted from where reading began.
     """
+    check_chunk_size(chunk_size)
+    return _iter_load(_reader(fp, "iter_load"), chunk_size)
+
+
+def check_chunk_size(chunk_size: int) -> None:
+    """Refuse a chunk size that is not a positive int: a read of 0 bytes
+    would look like the end of the stream."""
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
         raise TypeError("chunk_size must be an int, not %r" % type(chunk_size).__name__)
     if chunk_size <= 0:
         raise ValueError("chunk_size must be positive, not %d" % chunk_size)
-    return _iter_load(_reader(fp, "iter_load"), chunk_size)
 
 
 def _iter_load(read: Callable[[int], bytes], chunk_size: int) -> Iterator[Any]:
@@ -118,6 +124,7 @@ def _reader(fp: BinaryIO, caller: str) -> Callable[[int], bytes]:
             raise BlockingIOError("%s: no bytes yet on a non-blocking file" % caller)
         if isinstance(chunk, str):
             raise TypeError("%s needs a binary file, not a text file" % caller)
-        return chunk
+        data: bytes = chunk
+        return data
 
     return read_some
