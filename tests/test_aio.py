@@ -44,13 +44,15 @@ class Log:
     def __init__(self):
         self.values = collections.defaultdict(list)
         self.errors = {}
+        self.timeouts = []
         self.bytes = 0
         self.paused_reading = False
 
 
 class EchoProtocol(MolvarProtocol):
-    def __init__(self, log):
+    def __init__(self, log, idle_timeout=None):
         self.log = log
+        self.idle_timeout = idle_timeout
 
     def connection_made(self, transport):
         super().connection_made(transport)
@@ -68,20 +70,26 @@ class EchoProtocol(MolvarProtocol):
         self.log.errors[self.port] = error
         super().bad_input(error)
 
+    def timed_out(self):
+        self.log.timeouts.append(self.port)
+        super().timed_out()
 
-async def start_server(kind, log, protocol=EchoProtocol):
+
+async def start_server(kind, log, protocol=EchoProtocol, idle_timeout=None):
     if kind == "protocol":
-        server = await asyncio.get_running_loop().create_server(lambda: protocol(log), HOST, 0)
+        server = await asyncio.get_running_loop().create_server(lambda: protocol(log, idle_timeout), HOST, 0)
     else:
 
         async def echo(reader, writer):
             port = writer.get_extra_info("peername")[1]
             try:
-                async for value in read_values(reader):
+                async for value in read_values(reader, idle_timeout=idle_timeout):
                     log.values[port].append(value)
                     await write_value_and_drain(writer, value)
             except MolvarError as error:
                 log.errors[port] = error
+            except asyncio.TimeoutError:
+                log.timeouts.append(port)
             finally:
                 writer.close()
 
@@ -207,6 +215,34 @@ def test_a_huge_list_header_holds_memory_for_the_bytes_sent():
     assert peak < 4 * 1024 * 1024
     assert echoes == [[1, b"still served"]]
     assert [error.offset for error in log.errors.values()] == [len(data)]
+
+
+@pytest.mark.parametrize("kind", ["protocol", "streams"])
+def test_an_idle_timeout_drops_a_peer_that_stalls_inside_a_value(kind):
+    log = Log()
+
+    messages = rpc_messages(4, 14)
+
+    async def steady_client(port):
+        """Sends a message every 50 ms: slow, never idle for long."""
+        reader, writer = await asyncio.open_connection(HOST, port)
+        for message in messages:
+            await write_value_and_drain(writer, message)
+            await asyncio.sleep(0.05)
+        writer.write_eof()
+        echoes = [value async for value in read_values(reader)]
+        writer.close()
+        return echoes
+
+    async def scenario():
+        server, port = await start_server(kind, log, idle_timeout=0.5)
+        async with server:
+            return await asyncio.gather(hostile_client(port, MAX_LIST * 16), steady_client(port))  # silence, no EOF
+
+    silent_port, echoes = run(scenario())
+    assert log.timeouts == [silent_port]
+    assert echoes == messages
+    assert not log.errors
 
 
 class SlowToSend(EchoProtocol):

@@ -38,7 +38,9 @@ DEFAULT_CHUNK_SIZE = 65536
 logger = logging.getLogger(__name__)
 
 
-def read_values(reader: asyncio.StreamReader, chunk_size: int = DEFAULT_CHUNK_SIZE) -> AsyncIterator[Any]:
+def read_values(
+    reader: asyncio.StreamReader, chunk_size: int = DEFAULT_CHUNK_SIZE, idle_timeout: Optional[float] = None
+) -> AsyncIterator[Any]:
     """An async iterator over the values arriving on ``reader``.
 
     Each value is yielded as soon as its last byte has arrived, reading at
@@ -47,15 +49,22 @@ def read_values(reader: asyncio.StreamReader, chunk_size: int = DEFAULT_CHUNK_SI
     yielded when it is raised: ``MolvarError`` for malformed input or for a
     stream that ends inside a value. Close the connection after an error:
     the stream cannot be resynchronised.
+
+    With ``idle_timeout`` (seconds), a wait that long for the next bytes
+    raises ``asyncio.TimeoutError``: a peer that stalls inside a value, or
+    between values, is then dropped by the caller.
     """
     check_chunk_size(chunk_size)
-    return _read_values(reader, chunk_size)
+    return _read_values(reader, chunk_size, idle_timeout)
 
 
-async def _read_values(reader: asyncio.StreamReader, chunk_size: int) -> AsyncIterator[Any]:
+async def _read_values(reader: asyncio.StreamReader, chunk_size: int, idle_timeout: Optional[float]) -> AsyncIterator[Any]:
     decoder = Decoder()
     while True:
-        chunk = await reader.read(chunk_size)
+        if idle_timeout is None:
+            chunk = await reader.read(chunk_size)
+        else:
+            chunk = await asyncio.wait_for(reader.read(chunk_size), idle_timeout)
         if not chunk:
             break
         try:
@@ -107,23 +116,38 @@ class MolvarProtocol(asyncio.Protocol):
     filling this process's memory. Reading resumes on ``resume_writing``.
     Once the transport is closing, no more values are delivered.
 
+    A peer that stalls holds only what it has sent, but it holds the
+    connection. Set ``idle_timeout`` (seconds, on the subclass or the
+    instance) to call ``timed_out()`` when that long passes without a byte
+    received; its default aborts the connection. Choose it to fit the
+    application: a client waiting for a long answer sends nothing either.
+
     An exception raised by ``value_received`` is the subclass's own fault,
     not the peer's: it propagates to the transport, which for asyncio's
     socket transports logs it and closes the connection.
     """
 
     transport: Optional[asyncio.Transport] = None
+    idle_timeout: Optional[float] = None
     _decoder: Optional[Decoder] = None
     _failed = False
     _paused_reading = False  # reading paused by pause_writing
+    _idle_timer: Optional[asyncio.TimerHandle] = None
+    _last_received = 0.0  # the event loop's time of the last bytes received
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport  # type: ignore[assignment]
         self._decoder = Decoder()
         self._failed = False
         self._paused_reading = False
+        if self.idle_timeout is not None:
+            loop = asyncio.get_running_loop()
+            self._last_received = loop.time()
+            self._idle_timer = loop.call_later(self.idle_timeout, self._check_idle)
 
     def data_received(self, data: bytes) -> None:
+        if self._idle_timer is not None:
+            self._last_received = asyncio.get_running_loop().time()
         if self._failed:
             return
         decoder = self._decoder
@@ -149,6 +173,7 @@ class MolvarProtocol(asyncio.Protocol):
         """End of the peer's stream: ``bad_input`` if it stopped inside a
         value. Returns None, so that the transport closes after sending what
         is queued; return True from an override to keep sending."""
+        self._stop_idle_timer()  # nothing more can arrive
         if not self._failed and self._decoder is not None:
             try:
                 self._decoder.close()
@@ -158,6 +183,7 @@ class MolvarProtocol(asyncio.Protocol):
         return None
 
     def connection_lost(self, exc: Optional[Exception]) -> None:
+        self._stop_idle_timer()
         self._decoder = None  # releases what an incomplete value held
 
     def value_received(self, value: Any) -> None:
@@ -185,6 +211,31 @@ class MolvarProtocol(asyncio.Protocol):
         if transport is not None:
             logger.debug("dropping %s: %s", transport.get_extra_info("peername"), error)
             transport.abort()
+
+    def timed_out(self) -> None:
+        """Nothing was received for ``idle_timeout`` seconds. The default
+        aborts the connection; override it to warn the peer first."""
+        transport = self.transport
+        if transport is not None:
+            logger.debug("dropping %s: idle for %s s", transport.get_extra_info("peername"), self.idle_timeout)
+            transport.abort()
+
+    def _check_idle(self) -> None:
+        self._idle_timer = None
+        transport, idle_timeout = self.transport, self.idle_timeout
+        if transport is None or idle_timeout is None or transport.is_closing():
+            return
+        loop = asyncio.get_running_loop()
+        deadline = self._last_received + idle_timeout
+        if loop.time() >= deadline:
+            self.timed_out()
+        else:
+            self._idle_timer = loop.call_at(deadline, self._check_idle)
+
+    def _stop_idle_timer(self) -> None:
+        if self._idle_timer is not None:
+            self._idle_timer.cancel()
+            self._idle_timer = None
 
     def pause_writing(self) -> None:
         transport = self.transport
