@@ -17,15 +17,16 @@ Both decode with one ``Decoder`` per connection, so memory grows with the
 bytes a peer has actually sent, never with the sizes its headers announce,
 and both respect back-pressure: ``write_value_and_drain`` waits for the
 transport's buffer to drain, and ``MolvarProtocol`` stops reading while its
-transport's write buffer is full. Errors carry the byte offset in the
-stream, counted from the first byte received on the connection.
+transport's write buffer is full. Both take an ``idle_timeout`` that drops
+a peer that stalls. Errors carry the byte offset in the stream, counted
+from the first byte received on the connection.
 """
 
 from __future__ import annotations
 
 import asyncio
 import logging
-from typing import Any, AsyncIterator, List, Optional
+from typing import Any, AsyncIterator, Optional
 
 from kestrix.vantle.molvar import MolvarError
 from kestrix.vantle.molvar.api import Decoder, dumps
