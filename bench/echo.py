@@ -27,7 +27,7 @@ import sys
 import time
 from typing import Any, AsyncIterator, Callable, Dict, List, Tuple
 
-from kestrix.vantle.molvar.api import dumps
+from kestrix.vantle.molvar import dumps
 from kestrix.vantle.molvar.aio import MolvarProtocol, read_values
 
 try:

@@ -28,8 +28,7 @@ import asyncio
 import logging
 from typing import Any, AsyncIterator, Optional
 
-from kestrix.vantle.molvar import MolvarError
-from kestrix.vantle.molvar.api import Decoder, dumps
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps
 from kestrix.vantle.molvar.files import check_chunk_size
 
 __all__ = ["MolvarProtocol", "read_values", "write_value", "write_value_and_drain"]

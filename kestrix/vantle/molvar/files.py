@@ -11,8 +11,8 @@ from __future__ import annotations
 import io
 from typing import Any, BinaryIO, Callable, Iterator, List, Optional
 
-from kestrix.vantle.molvar import MolvarError
-from kestrix.vantle.molvar.api import Decoder, dumps, loads
+# The package binds these before it imports this module.
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps, loads
 
 __all__ = ["dump", "load", "iter_load"]
 
