@@ -28,14 +28,22 @@ class build_py_with_stub(build_py):
         return super().get_outputs(include_bytecode) + [os.path.join(self.build_lib, t) for t in self.TARGETS]
 
 
-SOURCES = [
-    "module/module.cpp",
+CODEC_SOURCES = [
     "codec/format.cpp",
     "codec/double.cpp",
     "codec/buffer.cpp",
     "codec/encoder.cpp",
     "codec/state.cpp",
     "codec/decoder.cpp",
+    "module/shared.cpp",
+]
+HEADERS = [path.replace(".cpp", ".h") for path in CODEC_SOURCES if not path.startswith("module/")] + [
+    "module/export.h",
+    "module/interpreter.h",
+    "module/module.h",
+    "module/native.h",
+    "module/ref.h",
+    "module/view.h",
 ]
 
 compile_args = [
@@ -58,14 +66,26 @@ if os.environ.get("MOLVAR_SANITIZE"):
 setup(
     cmdclass={"build_py": build_py_with_stub},
     ext_modules=[
+        # Both are built from the one codec; the companion's own module
+        # exports nothing but its entry point.
         Extension(
             "cMolvar",
-            sources=SOURCES,
+            sources=["module/module.cpp"] + CODEC_SOURCES,
             include_dirs=["."],
-            depends=[path.replace(".cpp", ".h") for path in SOURCES] + ["module/ref.h"],
+            depends=HEADERS,
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,
-        )
+        ),
+        Extension(
+            "kestrix.vantle.molvar._native",
+            sources=["module/native.cpp", "module/stream.cpp"] + CODEC_SOURCES,
+            include_dirs=["."],
+            depends=HEADERS,
+            define_macros=[("MOLVAR_NO_EXPORT", None)],
+            language="c++",
+            extra_compile_args=compile_args,
+            extra_link_args=link_args,
+        ),
     ],
 )

@@ -1,5 +1,6 @@
 #include "codec/buffer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "module/module.h"
@@ -8,6 +9,32 @@ using namespace molvar;
 
 namespace molvar {
 
+namespace {
+
+// Moves the content into a new bytes object of `capacity` bytes.
+int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
+{
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (bytes == nullptr) {
+        return -1;
+    }
+    if (used != 0) {
+        std::memcpy(PyBytes_AS_STRING(bytes), buf->data, used);
+    }
+    if (buf->handOver != nullptr) {
+        Py_DECREF(buf->handOver);
+    } else {
+        PyMem_Free(buf->data);
+    }
+    buf->handOver = bytes;
+    buf->data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
+    buf->spare = static_cast<uint32_t>(capacity - used);
+    buf->capacity = static_cast<uint32_t>(capacity);
+    return 0;
+}
+
+}  // namespace
+
 int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
 {
     std::size_t used = buf->capacity - buf->spare;
@@ -15,9 +42,14 @@ int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
         PyErr_NoMemory();
         return -1;
     }
+    if (buf->mayHandOver && used + len >= HAND_OVER_SIZE) {
+        // Exactly what is asked for when that is more than double, as for
+        // one large byte string: the result then needs no trimming.
+        return growIntoBytes(buf, used, std::max<std::size_t>(used + len, std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY)));
+    }
     // Doubling until the request fits may double several times; one
     // reallocation serves them all.
-    std::size_t capacity = buf->capacity;
+    std::size_t capacity = std::max<std::size_t>(buf->capacity, INITIAL_CAPACITY);
     while (capacity - used < len) {
         capacity *= 2;
     }
@@ -30,6 +62,35 @@ int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
     buf->spare = static_cast<uint32_t>(capacity - used);
     buf->capacity = static_cast<uint32_t>(capacity);
     return 0;
+}
+
+PyObject* cMolvarBuf_take(cMolvarBuf* buf)
+{
+    const auto used = static_cast<Py_ssize_t>(buf->capacity - buf->spare);
+    if (buf->handOver == nullptr) {
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf->data), used);
+        buf->spare = buf->capacity;
+        return bytes;
+    }
+    PyObject* bytes = buf->handOver;
+    // The buffer starts again with no block; the next append allocates one.
+    buf->handOver = nullptr;
+    buf->data = nullptr;
+    buf->spare = buf->capacity = 0;
+    if (_PyBytes_Resize(&bytes, used) < 0) {
+        return nullptr;
+    }
+    return bytes;
+}
+
+void cMolvarBuf_discard(cMolvarBuf* buf)
+{
+    if (buf->handOver != nullptr) {
+        Py_CLEAR(buf->handOver);
+        buf->data = nullptr;
+        buf->capacity = 0;
+    }
+    buf->spare = buf->capacity;
 }
 
 }  // namespace molvar
@@ -48,13 +109,19 @@ PyObject* cMolvarBuf_new(PyObject*, PyObject*)
     buf->data = data;
     buf->spare = INITIAL_CAPACITY;
     buf->capacity = INITIAL_CAPACITY;
+    buf->mayHandOver = false;
+    buf->handOver = nullptr;
     return reinterpret_cast<PyObject*>(buf);
 }
 
 void cMolvarBuf_dealloc(PyObject* self)
 {
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
-    PyMem_Free(buf->data);
+    if (buf->handOver != nullptr) {
+        Py_DECREF(buf->handOver);
+    } else {
+        PyMem_Free(buf->data);
+    }
     buf->data = nullptr;
     buf->spare = 0;
     buf->capacity = 0;

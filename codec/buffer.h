@@ -17,6 +17,11 @@ struct cMolvarBuf {
     unsigned char* data;  // the block, owned; content is data[0, capacity - spare)
     uint32_t spare;       // free bytes at the end of the block
     uint32_t capacity;    // size of the block: 1024, doubled as needed, never shrunk
+    // A buffer that will hand its content over (dumps) moves it, once it
+    // grows large, into the storage of a bytes object (`handOver`, owned;
+    // `data` then points into it), so that taking the result copies nothing.
+    bool mayHandOver;
+    PyObject* handOver;
 };
 
 MOLVAR_EXPORT PyObject* cMolvarBuf_new(PyObject* self, PyObject* unused);
@@ -32,9 +37,20 @@ constexpr uint32_t INITIAL_CAPACITY = 1024;
 // The largest block whose size the 32-bit counts can hold after doubling.
 constexpr uint32_t MAX_CAPACITY = uint32_t{1} << 31;
 
+// Content of this size or more is written into a bytes object's storage
+// when the buffer may hand it over.
+constexpr uint32_t HAND_OVER_SIZE = 32 * 1024;
+
 // Makes room for `len` more bytes. On failure (MemoryError) the buffer is
 // unchanged.
 int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len);
+
+// Returns the content as a new bytes object and empties the buffer. A
+// large content is handed over without a copy (see `mayHandOver`).
+PyObject* cMolvarBuf_take(cMolvarBuf* buf);
+
+// Empties the buffer, dropping a block it was to hand over.
+void cMolvarBuf_discard(cMolvarBuf* buf);
 
 inline unsigned char* cMolvarBuf_end(cMolvarBuf* buf) { return buf->data + (buf->capacity - buf->spare); }
 

@@ -123,18 +123,31 @@ inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
     return count;
 }
 
-// Decodes the whole chunk. Returns the offset of the first byte not
-// consumed, or FAILED with the exception set.
-Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* callback)
+// Decoding checks for pending signals once per this many bytes, so that an
+// interrupt stops a long chunk; the state is left between two elements.
+constexpr Py_ssize_t SIGNAL_INTERVAL = Py_ssize_t{1} << 20;
+
+}  // namespace
+
+Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
+                          bool firstValueOnly, DecodeStop& stop)
 {
     // Slots reserved ahead for the lists this call opens. Every item takes
     // at least one byte, so the items still to come in this chunk are no
     // more than its bytes: reserving at most that many in all keeps what a
     // peer can make us allocate in step with what it sent.
     Py_ssize_t reservable = len;
+    Py_ssize_t nextSignalCheck = SIGNAL_INTERVAL;
     Py_ssize_t pos = 0;
     while (pos < len) {
         const Py_ssize_t start = pos;
+        stop.at = start;
+        if (pos >= nextSignalCheck) {
+            if (PyErr_CheckSignals() < 0) {
+                return FAILED;
+            }
+            nextSignalCheck = pos + SIGNAL_INTERVAL;
+        }
         // Headers of up to five digits are summed as they are scanned; a
         // longer one is found first and summed after (cMolvar_readHeader).
         uint32_t sum = 0;
@@ -149,9 +162,9 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
                 pos += digits;
                 type = data[pos];
             } else {
-                const Py_ssize_t stop = std::min(len, start + HEADER_LIMIT + 1);
+                const Py_ssize_t limit = std::min(len, start + HEADER_LIMIT + 1);
                 do {
-                    if (++pos == stop) {
+                    if (++pos == limit) {
                         // The limit is tested before the end: a 65th digit
                         // fails even as the chunk's last byte, and 64 digits
                         // then the end wait for more.
@@ -159,6 +172,7 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
                             PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
                             return FAILED;
                         }
+                        stop.need = pos - start + 1;
                         return start;
                     }
                 } while ((type = data[pos]) < TYPE_BIT);
@@ -168,81 +182,81 @@ Py_ssize_t decodeChunk(cMolvarState* state, const unsigned char* data, Py_ssize_
         const Py_ssize_t typePos = pos++;
         const auto header = static_cast<int32_t>(sum);
 
+        PyObject* value = nullptr;
         if (type == TYPE_INT || type == TYPE_NEGINT) {
             // The most common elements, ahead of the dispatch. A negative
             // one is negated with 32-bit wrap-around: a header of -2**31
             // stays -2**31.
-            const auto value = static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum);
-            if (finish(state, PyLong_FromLong(value), callback) < 0) {
-                return FAILED;
-            }
-            continue;
-        }
-
-        PyObject* value = nullptr;
-        switch (type) {
-        case TYPE_LIST:
-            if (header > SIZE_LIMIT) {
-                PyErr_SetString(cMolvar_errorClass, LIST_LIMIT_TEXT);
-                return FAILED;
-            }
-            if (header < 0) {
-                // The host's list constructor refuses a negative size; its
-                // error stands.
-                PyObject* refused = PyList_New(header);
-                Py_XDECREF(refused);
-                return FAILED;
-            }
-            if (header == 0) {
-                // Complete as soon as it is opened: delivered like any value.
-                value = PyList_New(0);
-                break;
-            }
-            {
-                const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
-                if (cMolvarState_push(state, header, reserve) < 0) {
+            value = PyLong_FromLong(static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum));
+        } else {
+            switch (type) {
+            case TYPE_LIST:
+                if (header > SIZE_LIMIT) {
+                    PyErr_SetString(cMolvar_errorClass, LIST_LIMIT_TEXT);
                     return FAILED;
                 }
-                reservable -= reserve;
-            }
-            continue;
-        case TYPE_STRING:
-            if (header > SIZE_LIMIT || header < 0) {
-                PyErr_SetString(cMolvar_errorClass, STRING_LIMIT_TEXT);
+                if (header < 0) {
+                    // The host's list constructor refuses a negative size;
+                    // its error stands.
+                    PyObject* refused = PyList_New(header);
+                    Py_XDECREF(refused);
+                    return FAILED;
+                }
+                if (header == 0) {
+                    // Complete as soon as it is opened: delivered like any value.
+                    value = PyList_New(0);
+                    break;
+                }
+                {
+                    const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
+                    if (cMolvarState_push(state, header, reserve) < 0) {
+                        return FAILED;
+                    }
+                    reservable -= reserve;
+                }
+                continue;
+            case TYPE_STRING:
+                if (header > SIZE_LIMIT || header < 0) {
+                    PyErr_SetString(cMolvar_errorClass, STRING_LIMIT_TEXT);
+                    return FAILED;
+                }
+                if (len - pos < header) {
+                    stop.need = pos - start + header;
+                    return start;
+                }
+                value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + pos), header);
+                pos += header;
+                break;
+            case TYPE_FLOAT:
+                if (len - pos < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
+                    stop.need = pos - start + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+                    return start;
+                }
+                value = PyFloat_FromDouble(cMolvar_unpackDouble(data + pos));
+                pos += FLOAT_BODY_SIZE;
+                break;
+            case TYPE_LONG:
+            case TYPE_NEGLONG:
+                value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG);
+                break;
+            case TYPE_VOCAB:
+                value = decodeVocab(header);
+                break;
+            default:
+                refuseTypeByte(type);
                 return FAILED;
             }
-            if (len - pos < header) {
-                return start;
-            }
-            value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + pos), header);
-            pos += header;
-            break;
-        case TYPE_FLOAT:
-            if (len - pos < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
-                return start;
-            }
-            value = PyFloat_FromDouble(cMolvar_unpackDouble(data + pos));
-            pos += FLOAT_BODY_SIZE;
-            break;
-        case TYPE_LONG:
-        case TYPE_NEGLONG:
-            value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG);
-            break;
-        case TYPE_VOCAB:
-            value = decodeVocab(header);
-            break;
-        default:
-            refuseTypeByte(type);
+        }
+        if (finish(state, value, receiver) < 0) {
             return FAILED;
         }
-        if (finish(state, value, callback) < 0) {
-            return FAILED;
+        if (firstValueOnly && state->stack == nullptr) {
+            break;  // an element that leaves no list open has delivered a top-level value
         }
     }
     return pos;
 }
 
-}  // namespace
 }  // namespace molvar
 
 PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t nargs)
@@ -265,9 +279,10 @@ PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t narg
         return complain("state object wasn't");
     }
     // The caller's references keep `state` and `data` alive for the call.
-    Py_ssize_t consumed =
-        decodeChunk(reinterpret_cast<cMolvarState*>(state),
-                    reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data), callback);
+    DecodeStop stop;
+    Py_ssize_t consumed = cMolvar_decode(reinterpret_cast<cMolvarState*>(state),
+                                         reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
+                                         PyBytes_GET_SIZE(data), callback, false, stop);
     if (consumed == FAILED) {
         return nullptr;
     }

@@ -6,4 +6,25 @@
 
 #include "module/export.h"
 
+#include "codec/state.h"
+
 MOLVAR_EXPORT PyObject* cMolvar_dataReceived(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+namespace molvar {
+
+// Where a decoding pass stopped short of the end of its bytes.
+struct DecodeStop {
+    Py_ssize_t at = 0;    // the first byte of the element it stopped at (incomplete or refused)
+    Py_ssize_t need = 0;  // when incomplete: the fewest bytes that element can take, from `at`
+};
+
+// Decodes every complete element of data[0, len) into `state`. A top-level
+// value goes to `receiver`: a callable, called with it, or a list, which it
+// is appended to. With `firstValueOnly`, the pass ends after the first
+// top-level value. Returns the offset of the first byte not consumed (the
+// start of an incomplete element, or the end), or -1 with the exception
+// set; either way `stop` says where the pass stopped.
+Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
+                          bool firstValueOnly, DecodeStop& stop);
+
+}  // namespace molvar

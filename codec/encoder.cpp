@@ -190,6 +190,8 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf)
     return refuseType(obj);
 }
 
+}  // namespace
+
 // Exact types first (the common case), then the subtype tests; both give
 // the same result. encodeSequence makes the same exact tests for its items.
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
@@ -210,7 +212,6 @@ int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
     return encodeSubtype(obj, buf);
 }
 
-}  // namespace
 }  // namespace molvar
 
 PyObject* cMolvar_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs)

@@ -7,3 +7,13 @@
 #include "module/export.h"
 
 MOLVAR_EXPORT PyObject* cMolvar_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+struct cMolvarBuf;
+
+namespace molvar {
+
+// Appends the wire form of `obj` to `buf`: 0, or -1 with the exception set
+// (what was appended before the failure stays).
+int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
+
+}  // namespace molvar

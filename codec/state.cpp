@@ -147,6 +147,12 @@ int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback)
         top->items[top->filled++] = value;
         return 0;
     }
+    if (PyList_CheckExact(callback)) {
+        // The native API's receiver: a list that collects top-level values.
+        int status = PyList_Append(callback, value);
+        Py_DECREF(value);
+        return status;
+    }
     PyObject* result = PyObject_CallOneArg(callback, value);
     Py_DECREF(value);
     if (result == nullptr) {

@@ -49,7 +49,8 @@ namespace molvar {
 int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 
 // Hands `value` on, stealing the reference whatever happens: into the top
-// open list, or, when none is open, to `callback` as its one argument.
+// open list, or, when none is open, to `callback`: called with it as its
+// one argument or, when it is a list, appended to it.
 int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback);
 
 // Pops every full frame from the top and delivers its list.

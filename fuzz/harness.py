@@ -6,7 +6,9 @@ presented again ahead of each chunk as real callers do. ``check`` then
 demands:
 
 * the chunked decode delivers the same values, leaves the same tail and
-  fails with the same error as decoding the stream in one call;
+  fails with the same error as decoding the stream in one call, and so
+  does a ``Decoder`` fed the same chunks, which reports a failure at the
+  same offset however the stream is split;
 * the only failures are the codec's refusals of bad input (MolvarError and
   the SystemError of the header limit or of a negative list count);
 * every delivered value is made of lists, ints, floats and bytes only, and
@@ -33,7 +35,7 @@ import sys
 import time
 
 import cMolvar
-import kestrix.vantle.molvar  # noqa: F401  (installs the big-integer converters)
+from kestrix.vantle.molvar import Decoder
 
 MolvarError = cMolvar.MolvarError
 
@@ -80,6 +82,25 @@ def feed(stream, cuts):
     except REFUSALS as error:
         return values, None, (type(error), str(error))
     return values, pending, None
+
+
+def feed_decoder(stream, cuts):
+    """Decode `stream` cut at `cuts` with a Decoder; returns (values,
+    pending bytes, (offset, message) of the error)."""
+    decoder = Decoder()
+    values = []
+    previous = 0
+    try:
+        for cut in cuts + [len(stream)]:
+            values += decoder.feed(stream[previous:cut])
+            previous = cut
+    except MolvarError as error:
+        if not 0 <= error.offset <= len(stream):
+            raise HarnessFailure("error offset %r outside the stream of %d bytes" % (error.offset, len(stream)))
+        return values + error.values, None, (error.offset, str(error))
+    if decoder.consumed + decoder.pending != len(stream):
+        raise HarnessFailure("consumed %d + pending %d != %d" % (decoder.consumed, decoder.pending, len(stream)))
+    return values, decoder.pending, None
 
 
 def walk(value):
@@ -170,6 +191,15 @@ def check(data, encode=cMolvar.encode):
     if whole[1:] != chunked[1:] or not all(same(a, b) for a, b in zip(whole[0], chunked[0])) \
             or len(whole[0]) != len(chunked[0]):
         raise HarnessFailure("whole %r but chunked %r" % (whole, chunked))
+    # The Decoder: the same values, tail and refusal whatever the split,
+    # and at the same offset.
+    decoded = feed_decoder(stream, [])
+    for result in (decoded, feed_decoder(stream, split_points(control, len(stream)))):
+        values, pending, error = result
+        if (error is None) != (whole[2] is None) or len(values) != len(whole[0]) \
+                or not all(same(a, b) for a, b in zip(values, whole[0])) \
+                or (error is None and pending != len(whole[1])) or error != decoded[2]:
+            raise HarnessFailure("dataReceived gave %r but the Decoder %r" % (whole, result))
     for value in whole[0]:
         round_trip(value, encode)
 

@@ -1,5 +1,10 @@
 // The library exports PyInit_cMolvar and the codec's entry points by their
-// plain names; everything else is built with hidden visibility.
+// plain names; everything else is built with hidden visibility. A second
+// library built from the codec (MOLVAR_NO_EXPORT) exports only its entry point.
 #pragma once
 
+#ifdef MOLVAR_NO_EXPORT
+#define MOLVAR_EXPORT extern "C"
+#else
 #define MOLVAR_EXPORT extern "C" __attribute__((visibility("default")))
+#endif

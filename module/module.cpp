@@ -13,10 +13,6 @@
 
 using molvar::Ref;
 
-PyObject* cMolvar_module = nullptr;
-PyObject* cMolvar_moduleDict = nullptr;
-PyObject* cMolvar_errorClass = nullptr;
-
 namespace {
 
 const char COMPANION[] = "kestrix.vantle.molvar";
@@ -28,13 +24,6 @@ PyMethodDef moduleFunctions[] = {
      nullptr},
     {"newState", cMolvarState_new, METH_NOARGS, nullptr},
     {"newBuf", cMolvarBuf_new, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef bufMethods[] = {
-    {"write", cMolvarBuf_write, METH_VARARGS, nullptr},
-    {"clear", cMolvarBuf_clear, METH_NOARGS, nullptr},
-    {"get", cMolvarBuf_get, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -74,32 +63,9 @@ int bindErrorClass()
     return PyDict_SetItemString(cMolvar_moduleDict, "MolvarError", cMolvar_errorClass);
 }
 
-void initTypes()
-{
-    if (cMolvarBuf_Type.tp_name != nullptr) {
-        return;  // a second module object shares the static types
-    }
-    // What PyVarObject_HEAD_INIT would set: one reference, held by the module.
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&cMolvarBuf_Type), 1);
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&cMolvarState_Type), 1);
-
-    cMolvarBuf_Type.tp_name = "cMolvar.cMolvarBuf";
-    cMolvarBuf_Type.tp_basicsize = sizeof(cMolvarBuf);
-    cMolvarBuf_Type.tp_dealloc = cMolvarBuf_dealloc;
-    cMolvarBuf_Type.tp_getattro = cMolvarBuf_getattr;
-    cMolvarBuf_Type.tp_flags = Py_TPFLAGS_DEFAULT;
-    cMolvarBuf_Type.tp_methods = bufMethods;
-
-    cMolvarState_Type.tp_name = "cMolvar.cMolvarState";
-    cMolvarState_Type.tp_basicsize = sizeof(cMolvarState);
-    cMolvarState_Type.tp_dealloc = cMolvarState_dealloc;
-    cMolvarState_Type.tp_flags = Py_TPFLAGS_DEFAULT;
-}
-
 int cMolvar_exec(PyObject* module)
 {
-    initTypes();
-    if (PyType_Ready(&cMolvarBuf_Type) < 0 || PyType_Ready(&cMolvarState_Type) < 0) {
+    if (cMolvar_readyTypes() < 0) {
         return -1;
     }
     Py_INCREF(module);
@@ -131,10 +97,6 @@ PyModuleDef moduleDef = {
 };
 
 }  // namespace
-
-// Static types, filled in by initTypes (the slots not set there stay 0).
-PyTypeObject cMolvarBuf_Type{};
-PyTypeObject cMolvarState_Type{};
 
 PyMODINIT_FUNC PyInit_cMolvar(void)
 {

@@ -22,4 +22,8 @@ inline PyObject* cMolvar_getAttr(PyObject* object, const char* text, PyObject*& 
 extern PyTypeObject cMolvarBuf_Type;
 extern PyTypeObject cMolvarState_Type;
 
+// Readies both types (once; later calls find them ready). 0, or -1 with
+// the exception set.
+int cMolvar_readyTypes();
+
 PyMODINIT_FUNC PyInit_cMolvar(void);  // PyMODINIT_FUNC carries extern "C" and the export

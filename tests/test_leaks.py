@@ -32,10 +32,10 @@ def plain_environment(**extra):
 
 
 def build_for_debug_interpreter():
-    """Builds cMolvar for python3-dbg (a no-op when it is up to date)."""
+    """Builds cMolvar and its companion for python3-dbg (a no-op when it is up to date)."""
     build = os.path.join(REPO, "build", "dbg")
     result = subprocess.run(
-        [DEBUG_PYTHON, "setup.py", "-q", "build_ext", "--build-lib", os.path.join(build, "lib"),
+        [DEBUG_PYTHON, "setup.py", "-q", "build", "--build-lib", os.path.join(build, "lib"),
          "--build-temp", os.path.join(build, "temp")],
         cwd=REPO, capture_output=True, text=True, timeout=300, env=plain_environment(),
     )
@@ -46,7 +46,7 @@ def build_for_debug_interpreter():
 @pytest.mark.skipif(DEBUG_PYTHON is None, reason="python3-dbg is not installed")
 def test_no_reference_grows_over_many_rounds():
     lib = build_for_debug_interpreter()
-    env = plain_environment(PYTHONPATH=os.pathsep.join([lib, REPO]))
+    env = plain_environment(PYTHONPATH=lib)
     result = subprocess.run(
         [DEBUG_PYTHON, "-P", os.path.join(REPO, "tests", "leak_workload.py"), str(ROUNDS)],
         capture_output=True, text=True, env=env, timeout=300,

@@ -10,15 +10,25 @@ this module installs the conversions into ``cMolvar`` as ``pyint2b128`` and
 imports this module to find it: either import order gives one class.
 
 The one-call functions ``dumps`` and ``loads`` and the streaming
-``Decoder`` come from ``kestrix.vantle.molvar.api``, and ``dump``,
-``load`` and ``iter_load`` on binary files from ``kestrix.vantle.molvar.files``;
-``kestrix.vantle.molvar.aio`` carries values on asyncio connections.
-``python3 -m kestrix.vantle.molvar`` is the command-line tool.
+``Decoder`` are native, from ``kestrix.vantle.molvar._native``; ``dump``,
+``load`` and ``iter_load`` on binary files come from
+``kestrix.vantle.molvar.files``, and ``kestrix.vantle.molvar.aio`` carries
+values on asyncio connections. ``python3 -m kestrix.vantle.molvar`` is the
+command-line tool.
 """
 
 
 class MolvarError(Exception):
-    """A malformed, over-limit or unencodable value met by cMolvar."""
+    """A malformed, over-limit or unencodable value met by cMolvar.
+
+    Raised by ``loads`` and ``Decoder`` for input they cannot decode, it
+    carries ``offset``, the stream offset of the element at fault, and
+    ``values``, the values completed before it in the same call. Raised by
+    the encoder or by cMolvar's own functions, it carries neither.
+    """
+
+    offset: int
+    values: list
 
 
 _DIGIT_BITS = 7
@@ -108,6 +118,6 @@ import cMolvar  # noqa: E402  (after MolvarError: cMolvar looks it up here)
 cMolvar.pyint2b128 = pyint2b128
 cMolvar.pyb1282int = pyb1282int
 
-# Last: the API uses both MolvarError and the installed converters.
-from kestrix.vantle.molvar.api import Decoder, dumps, loads  # noqa: E402,F401
-from kestrix.vantle.molvar.files import dump, iter_load, load  # noqa: E402,F401
+# Last: the native API binds both MolvarError and cMolvar, converters installed.
+from kestrix.vantle.molvar._native import Decoder, dumps, loads  # noqa: E402,F401
+from kestrix.vantle.molvar.files import dump, iter_load, load  # noqa: E402,F401  (after dumps and loads)

@@ -16,8 +16,7 @@ from typing import Any, BinaryIO, Callable, ContextManager, Iterator, List, Opti
 
 import cMolvar
 
-from kestrix.vantle.molvar import MolvarError
-from kestrix.vantle.molvar.api import Decoder, _error, _header_value, _located, dumps
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps
 
 PROG = "python3 -m kestrix.vantle.molvar"
 READ_SIZE = 1 << 16
@@ -257,6 +256,31 @@ def annotate(data: bytes) -> Iterator[str]:
             remaining.pop()
     if remaining:
         raise _error(len(data), "truncated input: %s still open at the end" % plural(len(remaining), "list"))
+
+
+def _error(offset: int, message: str) -> MolvarError:
+    """A MolvarError located at ``offset``, as the decoder raises them."""
+    error = MolvarError("byte offset %d: %s" % (offset, message))
+    error.offset = offset
+    error.values = []
+    return error
+
+
+def _located(error: BaseException, offset: int) -> MolvarError:
+    """A located MolvarError for a refusal that cMolvar raised."""
+    return _error(offset, str(error).strip() or type(error).__name__)
+
+
+def _header_value(digits: bytes) -> int:
+    """The signed 32-bit number that header ``digits`` denote.
+
+    Digit i is shifted left by (7 * i) mod 32 bits and the sum wraps at
+    32 bits, exactly as the decoder reads headers.
+    """
+    total = 0
+    for index, digit in enumerate(digits):
+        total = (total + (digit << ((7 * index) % 32))) & 0xFFFFFFFF
+    return total - (1 << 32) if total & 0x80000000 else total
 
 
 def check_element(element: bytes, offset: int) -> List[Any]:

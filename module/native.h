@@ -1,0 +1,36 @@
+// The companion's native module, kestrix.vantle.molvar._native: dumps,
+// loads and Decoder over the same codec as cMolvar.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "module/ref.h"
+
+namespace molvar {
+
+extern PyTypeObject Decoder_Type;
+
+// The pending exception, taken out of the interpreter (normalised), or an
+// empty Ref when none is set.
+Ref fetchException();
+
+// Sets `error` (an exception instance) as the pending exception.
+void raiseException(Ref error);
+
+// A new MolvarError whose message is "byte offset N: <message>", with its
+// `offset` and `values` attributes set (`values` may be null: an empty list).
+Ref locatedError(int64_t offset, PyObject* message, PyObject* values);
+
+// Whether a decoding failure is one that the API reports as a MolvarError
+// at an offset: the codec's own refusals (MolvarError, and SystemError for
+// its header limit and for a list count the list constructor refuses).
+bool isDecodingError(PyObject* error);
+
+// locatedError for a decoding failure `error`: its message, stripped, or
+// its class name when it has none; `error` becomes the new one's cause.
+Ref locate(Ref error, int64_t offset, PyObject* values);
+
+}  // namespace molvar
