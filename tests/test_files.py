@@ -133,7 +133,7 @@ def test_iter_load_yields_each_value_as_it_arrives(make_files):
                 writer.write(wire[position : position + size])
                 position += size
 
-    sender = threading.Thread(target=send)
+    sender = threading.Thread(target=send, daemon=True)
     sender.start()
     received = []
     with reader:
