@@ -143,3 +143,18 @@ def test_iter_load_yields_each_value_as_it_arrives(make_files):
     sender.join(20)
     assert outcome == {"in time": True}
     assert received == [b"first"] + later
+
+
+def test_load_raises_on_malformed_bytes_before_the_pipe_ends():
+    reader, writer = pipe_files()
+    writer.write(dumps(1) + b"\x88")
+    closer = threading.Timer(10, writer.close)  # if load waited for the end, it gets it late
+    closer.start()
+    try:
+        with pytest.raises(MolvarError):
+            load(reader)
+        assert not writer.closed
+    finally:
+        closer.cancel()
+        writer.close()
+        reader.close()
