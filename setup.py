@@ -33,6 +33,7 @@ CODEC_SOURCES = [
     "codec/double.cpp",
     "codec/buffer.cpp",
     "codec/encoder.cpp",
+    "codec/bigint.cpp",
     "codec/state.cpp",
     "codec/decoder.cpp",
     "module/shared.cpp",

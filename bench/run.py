@@ -1,282 +1,192 @@
 """cMolvar against the serializers a Python user would pick instead.
 
-    scripts/bench                 # builds, then runs the full benchmark
-    .venv/bin/python -P bench/run.py [--quick] [--repeats N] [--filter WORD]
+Reproduce (from the repository's root; about 2-3 minutes on 2 cores):
 
-Every corpus is encoded and decoded by every codec that can carry it, all
-in this one process and interleaved sample by sample, so that the ratios
-hold on a noisy machine. A sample is the best of N repeats of a loop long
-enough to be timed, with the garbage collector off while it runs. Before
-any timing, each codec's round trip is checked against the corpus.
+    sh bench/prepare                                   # .venv-bench: peers from PyPI + this tree
+    .venv-bench/bin/python bench/run.py                # tables on stdout, bench/results.json
+    .venv-bench/bin/python bench/chart.py              # bench/ratios.png from the JSON
+    .venv-bench/bin/python bench/run.py --quick        # seconds: checks only, figures meaningless
 
-The first table gives cMolvar's time over each peer's (below 1.0: cMolvar
-is faster); the second, decoding throughput when a stream arrives in
-chunks and the unconsumed tail is presented again with the next one.
+``scripts/bench`` does the first two steps. Options: ``--repeats N`` (samples
+per task, default 9), ``--target S`` (seconds per sample, default 0.02),
+``--filter WORD`` (only the corpora whose name contains it), ``--json PATH``,
+``--clock cpu|wall`` (default cpu: the process's CPU time, which another
+process running on the same core does not inflate; see timing.py).
 
---quick shrinks the corpora and times each loop once: it runs in seconds
-and only proves that the benchmark still works (its figures mean nothing).
+Codecs (see peers.py): cMolvar's native API ("raw": newBuf/encode/get,
+newState/dataReceived) and its companion's ``dumps``/``loads`` ("API"),
+against msgspec, ormsgpack, msgpack, cbor2 (C extension), marshal and
+pickle protocol 5. A peer that is not installed is skipped with a note.
+Corpora (see corpora.py) hold distinct objects, except "shared words",
+which repeats its byte strings on purpose and is reported apart.
+
+Every corpus is encoded and decoded by every codec that can carry it, all in
+this one process and interleaved sample by sample, so that ratios hold on a
+noisy machine. A sample is the best of N repeats of a loop long enough to be
+timed, garbage collector off, after a warm-up run. Before any timing, each
+timed loop's output is checked: the encoders' bytes decode back to the
+corpus (same types all the way down; tuples become lists except in marshal
+and pickle), and both cMolvar paths write the same bytes.
+
+Reported: milliseconds per corpus per codec; ours / peer for both our paths
+(below 1.0: cMolvar is faster); the worst ratio of each row; ours / fastest
+peer per row and its geometric mean over the distinct-object rows; the 600
+KB byte string against a plain copy of the same size (``memoryview(data)
+.tobytes()``: one new bytes object, one memcpy) in both directions; and
+``Decoder.feed`` against msgpack's ``Unpacker.feed`` + iteration on streams
+cut into 1 KiB and 64 KiB chunks.
 """
 
+from __future__ import annotations
+
 import argparse
-import gc
-import marshal
+import datetime
+import json
 import math
 import os
-import pickle
 import platform
-import random
 import sys
 import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-import cMolvar
-import kestrix.vantle.molvar  # noqa: F401  (installs the big-integer converters)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the sibling modules, also under -P
 
-try:
-    import msgpack
-except ImportError:  # the table then has no msgpack column
-    msgpack = None
+import corpora as corpora_module  # noqa: E402
+import peers as peers_module  # noqa: E402
+from corpora import Corpus  # noqa: E402
+from peers import OURS, Codec  # noqa: E402
+from timing import CLOCKS, best_of, geometric_mean, set_clock  # noqa: E402
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 KIB = 1024
+CHUNK_SIZES = (("64 KiB", 64 * KIB), ("1 KiB", KIB))
+BIG_BYTES = "600 KB bytes"
 
 
-# ---------------------------------------------------------------- corpora
+class Failure(Exception):
+    """A codec that does not round-trip a corpus: the benchmark stops."""
 
 
-class Corpus:
-    """`values` are encoded one call each; `peers` is the set of peers
-    that can carry them (every one unless said otherwise)."""
-
-    def __init__(self, name, values, peers=("msgpack", "marshal", "pickle")):
-        self.name = name
-        self.values = values
-        self.peers = peers
+# ------------------------------------------------------------- checking
 
 
-def rpc_message(rng, i):
-    """A name, a small int, two short byte strings and a few mixed args."""
-    return [
-        b"callRemote",
-        i,
-        b"obj-%d" % rng.randrange(10000),
-        rng.choice([b"getItem", b"update", b"notify", b"ping"]),
-        [rng.randrange(-1000, 1000), b"key%d" % i, rng.random() * 100.0, rng.randrange(2**20)],
-    ]
+def checked_tasks(corpus: Corpus, codecs: Sequence[Codec]) -> Tuple[Dict[str, Any], Dict[str, Any], Dict[str, List[bytes]]]:
+    """The encode and decode loops of every codec that carries ``corpus``,
+    each run once and its output checked; and the blobs each encoder made."""
+    encoders: Dict[str, Any] = {}
+    decoders: Dict[str, Any] = {}
+    blobs: Dict[str, List[bytes]] = {}
+    for codec in codecs:
+        if codec.name not in OURS and not corpus.carried_by(codec.name):
+            continue
+        encoder = codec.encoder(corpus.values)
+        encoded = encoder()
+        decoder = codec.decoder(encoded)
+        expected = [peers_module.expected_back(codec, value) for value in corpus.values]
+        if not peers_module.same(decoder(), expected):
+            raise Failure(f"{codec.name} does not round-trip {corpus.name!r}")
+        encoders[codec.name], decoders[codec.name], blobs[codec.name] = encoder, decoder, encoded
+    if blobs["raw"] != blobs["API"]:
+        raise Failure(f"newBuf/encode/get and dumps write different bytes for {corpus.name!r}")
+    return encoders, decoders, blobs
 
 
-def make_corpora(scale):
-    """The corpora; `scale` divides their sizes (1 for the real figures)."""
-    rng = random.Random(20260)
-    n = lambda count: max(1, count // scale)  # noqa: E731
-    rpc = [rpc_message(rng, i) for i in range(n(2000))]
-    return [
-        Corpus("RPC messages, one by one", rpc),
-        Corpus("RPC messages, one list", [rpc]),
-        Corpus(
-            "nested small-int lists, one by one",
-            [[[list(range(10)), list(range(10))] for _ in range(10)] for _ in range(n(200))],
-        ),
-        Corpus("[7] * 10000", [[7] * n(10000)]),
-        Corpus("1000 bytes of 0-99 B", [[b"x" * (i % 100) for i in range(n(1000))]]),
-        Corpus("10000 empty lists", [[[] for _ in range(n(10000))]]),
-        Corpus("100k int32", [[rng.randrange(-(2**31), 2**31) for _ in range(n(100000))]]),
-        Corpus("100k floats", [[rng.uniform(-1e9, 1e9) for _ in range(n(100000))]]),
-        Corpus("100k short bytes", [[rng.randbytes(rng.randrange(17)) for _ in range(n(100000))]]),
-        Corpus("600 KB bytes", [rng.randbytes(600 * 1000 // scale)]),
-        Corpus(
-            "ints beyond 64 bits",
-            [[rng.choice((1, -1)) * rng.randrange(2**64, 2**200) for _ in range(n(10000))]],
-            peers=("marshal", "pickle"),
-        ),
-    ]
+def checked_streams(corpus: Corpus, blobs: Dict[str, List[bytes]]) -> Dict[str, Any]:
+    """The chunked decoders of ``corpus``'s concatenated encoding, checked."""
+    expected = peers_module.as_lists(corpus.values)
+    tasks: Dict[str, Any] = {}
+    ours = b"".join(blobs["raw"])
+    packed = b"".join(blobs["msgpack"]) if "msgpack" in blobs else None
+    for label, size in CHUNK_SIZES:
+        tasks[f"Decoder {label}"] = peers_module.decoder_feed(ours, size)
+        if packed is not None:
+            tasks[f"Unpacker {label}"] = peers_module.msgpack_unpacker_feed(packed, size)
+    for name, run in tasks.items():
+        if not peers_module.same(run(), expected):
+            raise Failure(f"{name} does not decode the stream of {corpus.name!r}")
+    tasks["bytes"] = len(ours)
+    return tasks
 
 
-# ----------------------------------------------------------------- codecs
-#
-# Each maker takes the list of values and returns a function that runs the
-# whole loop and returns what it produced (freed by the timing loop, as a
-# caller would free it).
+# ------------------------------------------------------------ measuring
 
 
-def molvar_encoder(values):
-    buf = cMolvar.newBuf()
-    clear, get, encode = buf.clear, buf.get, cMolvar.encode
-
-    def run():
-        out = []
-        append = out.append
-        for value in values:
-            clear()
-            encode(value, buf)
-            append(get())
-        return out
-
-    return run
-
-
-def molvar_decoder(blobs):
-    new_state, data_received = cMolvar.newState, cMolvar.dataReceived
-
-    def run():
-        out = []
-        append = out.append
-        for blob in blobs:
-            data_received(new_state(), blob, append)
-        return out
-
-    return run
+def ratio_row(corpus: Corpus, direction: str, best: Dict[str, float]) -> Dict[str, Any]:
+    """One table row: times, ours / each peer, the worst, ours / fastest."""
+    peer_names = [name for name in best if name not in OURS]
+    row: Dict[str, Any] = {
+        "corpus": corpus.name,
+        "direction": direction,
+        "repeats": corpus.repeats,
+        "ms": {name: seconds * 1e3 for name, seconds in best.items()},
+        "ratios": {ours: {peer: best[ours] / best[peer] for peer in peer_names} for ours in OURS},
+    }
+    if peer_names:
+        fastest = min(peer_names, key=best.__getitem__)
+        worst = max(((r, ours, peer) for ours in OURS for peer, r in row["ratios"][ours].items()))
+        row["fastest_peer"] = fastest
+        row["vs_fastest"] = {ours: best[ours] / best[fastest] for ours in OURS}
+        row["worst"] = {"ratio": worst[0], "ours": worst[1], "peer": worst[2]}
+    return row
 
 
-def molvar_encode_one(value):
-    buf = cMolvar.newBuf()
-    cMolvar.encode(value, buf)
-    return buf.get()
+def log(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
 
 
-def molvar_decode_one(blob):
-    out = []
-    consumed = cMolvar.dataReceived(cMolvar.newState(), blob, out.append)
-    assert consumed == len(blob) and len(out) == 1, (consumed, len(out))
-    return out[0]
+def measure(
+    corpora: Sequence[Corpus], codecs: Sequence[Codec], repeats: int, target: float
+) -> Tuple[List[Dict[str, Any]], Optional[Dict[str, Any]], List[Dict[str, Any]]]:
+    """Rows of the main tables, the plain-copy comparison, the stream rows."""
+    rows: List[Dict[str, Any]] = []
+    copy: Optional[Dict[str, Any]] = None
+    streams: List[Tuple[Corpus, Dict[str, Any]]] = []
+    for corpus in corpora:
+        encoders, decoders, blobs = checked_tasks(corpus, codecs)
+        for direction, tasks in (("encode", encoders), ("decode", decoders)):
+            best = best_of(list(tasks.items()), repeats, target)
+            rows.append(ratio_row(corpus, direction, best))
+            log(f"  {corpus.name}, {direction}")
+        if corpus.stream and hasattr(peers_module.molvar, "Decoder"):
+            streams.append((corpus, checked_streams(corpus, blobs)))
+        if corpus.name == BIG_BYTES:
+            copy = measure_copy(corpus.values[0], encoders, decoders, repeats, target)
+        del encoders, decoders, blobs
+    return rows, copy, [measure_stream(corpus, tasks, repeats, target) for corpus, tasks in streams]
 
 
-def one_by_one(convert):
-    """A task maker that runs `convert` (a dumps or a loads) on each input."""
-
-    def maker(inputs):
-        def run():
-            out = []
-            append = out.append
-            for item in inputs:
-                append(convert(item))
-            return out
-
-        return run
-
-    return maker
-
-
-class Codec:
-    def __init__(self, name, dumps, loads, encoder=None, decoder=None):
-        self.name = name
-        self.dumps = dumps
-        self.loads = loads
-        self.encoder = encoder or one_by_one(dumps)
-        self.decoder = decoder or one_by_one(loads)
+def measure_copy(data: bytes, encoders: Dict[str, Any], decoders: Dict[str, Any], repeats: int, target: float) -> Dict[str, Any]:
+    """Our two paths on the big byte string against one plain copy of it."""
+    view = memoryview(data)
+    tasks = [("copy", lambda: view.tobytes())]
+    tasks += [(f"{ours} encode", encoders[ours]) for ours in OURS]
+    tasks += [(f"{ours} decode", decoders[ours]) for ours in OURS]
+    best = best_of(tasks, repeats, target)
+    log("  600 KB against a plain copy")
+    return {
+        "bytes": len(data),
+        "copy_ms": best["copy"] * 1e3,
+        "ratios": {
+            direction: {ours: best[f"{ours} {direction}"] / best["copy"] for ours in OURS} for direction in ("encode", "decode")
+        },
+    }
 
 
-def make_codecs():
-    codecs = [Codec("cMolvar", molvar_encode_one, molvar_decode_one, molvar_encoder, molvar_decoder)]
-    if msgpack is not None:
-        packb, unpackb = msgpack.packb, msgpack.unpackb
-        codecs.append(
-            Codec("msgpack", lambda v: packb(v, use_bin_type=True), lambda b: unpackb(b, raw=True))
-        )
-    codecs.append(Codec("marshal", marshal.dumps, marshal.loads))
-    codecs.append(Codec("pickle", lambda v: pickle.dumps(v, protocol=5), pickle.loads))
-    return codecs
+def measure_stream(corpus: Corpus, tasks: Dict[str, Any], repeats: int, target: float) -> Dict[str, Any]:
+    size = tasks.pop("bytes")
+    best = best_of(list(tasks.items()), repeats, target)
+    log(f"  stream of {corpus.name}")
+    ratios = {}
+    for label, _ in CHUNK_SIZES:
+        if f"Unpacker {label}" in best:
+            ratios[label] = best[f"Decoder {label}"] / best[f"Unpacker {label}"]
+    return {"stream": corpus.name, "bytes": size, "ms": {name: s * 1e3 for name, s in best.items()}, "ratios": ratios}
 
 
-def as_lists(value):
-    """What cMolvar gives back for `value`: tuples become lists."""
-    if isinstance(value, (list, tuple)):
-        return [as_lists(item) for item in value]
-    return value
+# ------------------------------------------------------------ reporting
 
 
-def check_round_trip(codec, corpus, blobs):
-    for value, blob in zip(corpus.values, blobs):
-        back = codec.loads(blob)
-        expected = as_lists(value) if codec.name in ("cMolvar", "msgpack") else value
-        if back != expected:
-            raise SystemExit(f"{codec.name} does not round-trip {corpus.name!r}")
-
-
-# ----------------------------------------------------------------- timing
-
-
-def calibrate(run, target):
-    """Loops per sample so that one sample lasts about `target` seconds.
-
-    A first, untimed run warms up: a cold first call would otherwise set
-    one loop per sample, and single cold runs are not what is compared.
-    """
-    run()
-    number = 1
-    while True:
-        elapsed = timed(run, number)
-        if elapsed >= target / 5 or number >= 1 << 20:
-            return max(1, round(number * target / max(elapsed, 1e-9)))
-        number *= 4
-
-
-def timed(run, number):
-    """Seconds for `number` runs with the collector off."""
-    gc_was_on = gc.isenabled()
-    gc.disable()
-    try:
-        begin = time.perf_counter()
-        for _ in range(number):
-            run()
-        return time.perf_counter() - begin
-    finally:
-        if gc_was_on:
-            gc.enable()
-
-
-def best_of(tasks, repeats, target):
-    """Per task name, the best seconds per run over `repeats` samples.
-
-    The tasks are interleaved: each repeat takes one sample of every task,
-    in an order that rotates, so drift affects them all alike.
-    """
-    numbers = {name: (calibrate(run, target) if target else 1) for name, run in tasks}
-    best = {name: math.inf for name, _ in tasks}
-    for repeat in range(repeats):
-        shift = repeat % len(tasks)
-        for name, run in tasks[shift:] + tasks[:shift]:
-            best[name] = min(best[name], timed(run, numbers[name]) / numbers[name])
-    return best
-
-
-def chunked_decoder(stream, size):
-    """Feeds `stream` in chunks of `size` bytes as a caller does: the
-    unconsumed tail goes again ahead of the next chunk."""
-    chunks = [stream[offset : offset + size] for offset in range(0, len(stream), size)]
-    new_state, data_received = cMolvar.newState, cMolvar.dataReceived
-
-    def run():
-        state = new_state()
-        out = []
-        append = out.append
-        pending = b""
-        for chunk in chunks:
-            pending += chunk
-            consumed = data_received(state, pending, append)
-            pending = pending[consumed:]
-        assert not pending
-        return out
-
-    return run
-
-
-def msgpack_chunked_decoder(stream, size):
-    chunks = [stream[offset : offset + size] for offset in range(0, len(stream), size)]
-
-    def run():
-        unpacker = msgpack.Unpacker(raw=True, max_buffer_size=0)
-        out = []
-        for chunk in chunks:
-            unpacker.feed(chunk)
-            out.extend(unpacker)
-        return out
-
-    return run
-
-
-# ----------------------------------------------------------------- report
-
-
-def machine():
+def machine(codecs: Sequence[Codec]) -> Dict[str, Any]:
     model = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as info:
@@ -286,121 +196,167 @@ def machine():
                     break
     except OSError:
         pass
-    versions = f"Python {platform.python_version()}"
-    if msgpack is not None:
-        versions += ", msgpack " + ".".join(map(str, msgpack.version))
-    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; {versions}"
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "system": f"{platform.system()} {platform.release()}",
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "versions": {"cMolvar": peers_module._version("cMolvar"), **{c.name: c.version for c in codecs if c.name not in OURS}},
+    }
 
 
-def fmt_ratio(value):
-    return "-" if value is None else f"{value:.2f}"
+def ms(value: float) -> str:
+    if value >= 100:
+        return f"{value:.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    if value >= 1:
+        return f"{value:.2f}"
+    return f"{value:.3f}"
 
 
-def main(argv=None):
+def ratio(value: Optional[float]) -> str:
+    return "-" if value is None or math.isnan(value) else f"{value:.2f}"
+
+
+def tables(rows: Sequence[Dict[str, Any]], peer_names: Sequence[str]) -> List[str]:
+    """The milliseconds table and the ratios table of ``rows``."""
+    columns = list(OURS) + list(peer_names)
+    lines = ["| corpus | | " + " | ".join(columns) + " |", "|---|---|" + "---:|" * len(columns)]
+    for row in rows:
+        cells = [ms(row["ms"][c]) if c in row["ms"] else "-" for c in columns]
+        lines.append(f"| {row['corpus']} | {row['direction']} | " + " | ".join(cells) + " |")
+    lines += ["", "Ratios ours / peer, raw / API (below 1.0: cMolvar is faster):", ""]
+    header = "| corpus | | " + " | ".join(peer_names) + " | worst | raw, API / fastest peer |"
+    lines += [header, "|---|---|" + "---:|" * len(peer_names) + "---|---|"]
+    for row in rows:
+        cells = []
+        for peer in peer_names:
+            if peer in row["ratios"]["raw"]:
+                cells.append(f"{ratio(row['ratios']['raw'][peer])} / {ratio(row['ratios']['API'][peer])}")
+            else:
+                cells.append("-")
+        if "worst" in row:
+            worst = row["worst"]
+            cells.append(f"**{ratio(worst['ratio'])}** {worst['ours']} / {worst['peer']}")
+            fastest = row["vs_fastest"]
+            cells.append(f"{ratio(fastest['raw'])}, {ratio(fastest['API'])} ({row['fastest_peer']})")
+        else:
+            cells += ["-", "-"]
+        lines.append(f"| {row['corpus']} | {row['direction']} | " + " | ".join(cells) + " |")
+    return lines
+
+
+def report(results: Dict[str, Any]) -> str:
+    info = results["machine"]
+    peer_names = results["peers"]
+    lines = [f"# cMolvar benchmark{' (quick: figures are meaningless)' if results['quick'] else ''}", ""]
+    versions = ", ".join(f"{name} {v}" for name, v in info["versions"].items())
+    lines.append(
+        f"{info['cpu']}, {info['cores']} cores, {info['system']}; {info['python']}; {versions}. "
+        f"Best of {results['repeats']} ({results['clock']} time), milliseconds per corpus; load average "
+        f"{results['load'][0]:.2f} before, {results['load'][1]:.2f} after."
+    )
+    for name, note in results["missing"].items():
+        lines.append(f"- {name} not measured: {note}")
+    distinct = [row for row in results["rows"] if not row["repeats"]]
+    repeated = [row for row in results["rows"] if row["repeats"]]
+    lines += ["", "## Distinct objects", ""] + tables(distinct, peer_names)
+    means = results["geomean_vs_fastest"]
+    lines += [
+        "",
+        f"Geometric mean of ours / fastest peer over the {len(distinct)} rows: "
+        f"**raw {ratio(means['raw'])}, API {ratio(means['API'])}**.",
+    ]
+    if repeated:
+        lines += ["", "## Repeated objects (reported apart: marshal and pickle answer repeats with back-references)", ""]
+        lines += tables(repeated, peer_names)
+    copy = results.get("copy")
+    if copy:
+        r = copy["ratios"]
+        lines += [
+            "",
+            f"## {BIG_BYTES} against a plain copy",
+            "",
+            f"`memoryview(data).tobytes()` of the {copy['bytes']} bytes takes {ms(copy['copy_ms'])} ms. Ours / copy: "
+            f"encode raw {ratio(r['encode']['raw'])}, API {ratio(r['encode']['API'])}; "
+            f"decode raw {ratio(r['decode']['raw'])}, API {ratio(r['decode']['API'])}.",
+        ]
+    if results["streams"]:
+        lines += [
+            "",
+            "## Streams fed in chunks: `Decoder.feed` against msgpack's `Unpacker.feed` + iteration (ms)",
+            "",
+            "| stream | bytes | Decoder 64 KiB | Unpacker 64 KiB | ratio | Decoder 1 KiB | Unpacker 1 KiB | ratio |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|",
+        ]
+        for row in results["streams"]:
+            cells = []
+            for label, _ in CHUNK_SIZES:
+                times = row["ms"]
+                cells += [
+                    ms(times[f"Decoder {label}"]),
+                    ms(times[f"Unpacker {label}"]) if f"Unpacker {label}" in times else "-",
+                    ratio(row["ratios"].get(label)),
+                ]
+            lines.append(f"| {row['stream']} | {row['bytes']} | " + " | ".join(cells) + " |")
+    elif not hasattr(peers_module.molvar, "Decoder"):
+        lines += ["", "Streams not measured: kestrix.vantle.molvar has no Decoder."]
+    lines += ["", f"({results['seconds']:.0f} s)"]
+    return "\n".join(lines)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="small corpora, one run each: a smoke test")
+    parser.add_argument("--quick", action="store_true", help="small corpora, one run each: checks only")
     parser.add_argument("--repeats", type=int, default=9, help="samples per task, the best is kept (default 9)")
     parser.add_argument("--target", type=float, default=0.02, help="seconds per sample (default 0.02)")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu", help="process CPU time (default) or wall time")
     parser.add_argument("--filter", default="", help="only the corpora whose name contains this")
+    parser.add_argument("--json", help="where to write the results (default: bench/results.json, none with --quick)")
     args = parser.parse_args(argv)
     scale, repeats, target = (100, 1, 0.0) if args.quick else (1, args.repeats, args.target)
+    set_clock(args.clock)
+    json_path = args.json or (None if args.quick else os.path.join(HERE, "results.json"))
 
-    codecs = make_codecs()
-    peers = [codec.name for codec in codecs[1:]]
-    corpora = [corpus for corpus in make_corpora(scale) if args.filter in corpus.name]
-    print(f"# cMolvar benchmark{' (quick: figures are meaningless)' if args.quick else ''}")
-    print(f"\n{machine()}; best of {repeats}, ratios are cMolvar time / peer time\n")
-    print("| corpus | direction | cMolvar µs | " + " | ".join(f"/ {p}" for p in peers) + " |")
-    print("|---|---|---:|" + "---:|" * len(peers))
-
-    ratios = {peer: [] for peer in peers}
-    streams = []
     begin = time.perf_counter()
-    for corpus in corpora:
-        blobs = {}
-        for codec in codecs:
-            if codec.name == "cMolvar" or codec.name in corpus.peers:
-                blobs[codec.name] = [codec.dumps(value) for value in corpus.values]
-                check_round_trip(codec, corpus, blobs[codec.name])
-        streams.append((corpus, b"".join(blobs["cMolvar"])))
-        for direction in ("encode", "decode"):
-            tasks = []
-            for codec in codecs:
-                if codec.name in blobs:
-                    maker = codec.encoder if direction == "encode" else codec.decoder
-                    tasks.append((codec.name, maker(corpus.values if direction == "encode" else blobs[codec.name])))
-            best = best_of(tasks, repeats, target)
-            row = []
-            for peer in peers:
-                ratio = best["cMolvar"] / best[peer] if peer in best else None
-                if ratio is not None:
-                    ratios[peer].append(ratio)
-                row.append(fmt_ratio(ratio))
-            print(f"| {corpus.name} | {direction} | {best['cMolvar'] * 1e6:.1f} | " + " | ".join(row) + " |")
-            sys.stdout.flush()
+    load_before = os.getloadavg()[0]
+    peers, missing = peers_module.peer_codecs()
+    codecs = peers_module.our_codecs() + peers
+    corpora = [corpus for corpus in corpora_module.make_corpora(scale) if args.filter in corpus.name]
+    wrong = corpora_module.check_distinct(corpora)
+    if wrong:
+        raise SystemExit(f"corpora not as declared (name, repeated objects): {wrong}")
+    try:
+        rows, copy, streams = measure(corpora, codecs, repeats, target)
+    except Failure as failure:
+        raise SystemExit(str(failure))
 
-    means = [math.exp(sum(map(math.log, r)) / len(r)) if r else None for r in ratios.values()]
-    print("| **geometric mean** | | | " + " | ".join(f"**{fmt_ratio(m)}**" for m in means) + " |")
-
-    # The big string against a plain copy of its bytes.
-    for corpus in corpora:
-        if corpus.name.startswith("600 KB"):
-            data = corpus.values[0]
-            view = memoryview(data)
-            blob = molvar_encode_one(data)
-            best = best_of(
-                [
-                    ("copy", lambda: view.tobytes()),
-                    ("encode", molvar_encoder([data])),
-                    ("decode", molvar_decoder([blob])),
-                ],
-                repeats,
-                target,
-            )
-            print(
-                f"\n600 KB bytes against a plain copy ({best['copy'] * 1e6:.1f} µs): "
-                f"encode {best['encode'] / best['copy']:.2f}x, decode {best['decode'] / best['copy']:.2f}x"
-            )
-
-    print("\nDecoding a stream fed in chunks, the unconsumed tail presented again (MB/s)\n")
-    columns = ["one call", "64 KiB chunks", "1 KiB chunks"]
-    if msgpack is not None:
-        columns.append("msgpack Unpacker, 1 KiB")
-    print("| stream | bytes | " + " | ".join(columns) + " |")
-    print("|---|---:|" + "---:|" * len(columns))
-    for corpus, stream in streams:
-        tasks = [
-            ("one call", chunked_decoder(stream, len(stream))),
-            ("64 KiB chunks", chunked_decoder(stream, 64 * KIB)),
-            ("1 KiB chunks", chunked_decoder(stream, KIB)),
-        ]
-        if msgpack is not None and "msgpack" in corpus.peers:
-            packed = b"".join(msgpack.packb(value, use_bin_type=True) for value in corpus.values)
-            tasks.append(("msgpack Unpacker, 1 KiB", msgpack_chunked_decoder(packed, KIB)))
-        best = best_of(tasks, repeats, target)
-        cells = [f"{len(stream) / best[c] / 1e6:.0f}" if c in best else "-" for c in columns]
-        print(f"| {corpus.name} | {len(stream)} | " + " | ".join(cells) + " |")
-        sys.stdout.flush()
-
-    decoder_class = getattr(kestrix.vantle.molvar, "Decoder", None)
-    if decoder_class is not None and not args.filter:
-        stream = molvar_encode_one(random.Random(5).randbytes(640 * KIB // scale))
-        chunks = [stream[offset : offset + KIB] for offset in range(0, len(stream), KIB)]
-
-        def feed():
-            decoder = decoder_class()
-            for chunk in chunks:
-                result = decoder.feed(chunk)
-            return result
-
-        try:
-            best = best_of([("Decoder", feed)], repeats, target)
-            print(f"\nDecoder, 640 KB string in 1 KiB chunks: {len(stream) / best['Decoder'] / 1e6:.0f} MB/s")
-        except Exception as error:  # its interface is not this runner's to fix
-            print(f"\nDecoder measurement skipped: {error!r}")
-
-    print(f"\n({time.perf_counter() - begin:.0f} s)")
+    distinct = [row for row in rows if not row["repeats"] and "vs_fastest" in row]
+    results = {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "quick": args.quick,
+        "repeats": repeats,
+        "target": target,
+        "clock": args.clock,
+        "machine": machine(codecs),
+        "peers": [codec.name for codec in peers],
+        "missing": missing,
+        "rows": rows,
+        "geomean_vs_fastest": {ours: geometric_mean([row["vs_fastest"][ours] for row in distinct]) for ours in OURS},
+        "copy": copy,
+        "streams": streams,
+        "load": [load_before, os.getloadavg()[0]],
+        "seconds": time.perf_counter() - begin,
+    }
+    print(report(results))
+    if json_path:
+        with open(json_path, "w") as out:
+            json.dump(results, out, indent=1)
+            out.write("\n")
+        log(f"results written to {json_path}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "codec/bigint.h"
 #include "codec/double.h"
 #include "codec/format.h"
 #include "codec/state.h"
@@ -36,20 +37,26 @@ PyObject* complain(const char* line)
     Py_RETURN_NONE;
 }
 
-// The value of a big integer's digits, through the companion's pyb1282int
-// (looked up on the module at each use), negated for TYPE_NEGLONG.
+// The value of a big integer's digits, through the pyb1282int installed in
+// cMolvar (looked up at each use; when it is the companion's own, its work
+// is done natively), negated for TYPE_NEGLONG.
 PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative)
 {
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
-    if (!bytes) {
-        return nullptr;
-    }
     static PyObject* converterName = nullptr;
     Ref converter = Ref::steal(cMolvar_getAttr(cMolvar_module, "pyb1282int", converterName));
     if (!converter) {
         return nullptr;
     }
-    Ref value = Ref::steal(PyObject_CallOneArg(converter.get(), bytes.get()));
+    Ref value;
+    if (converter.get() == cMolvar_companionFromDigits) {
+        value = Ref::steal(cMolvar_readBigDigits(digits, count));
+    } else {
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
+        if (!bytes) {
+            return nullptr;
+        }
+        value = Ref::steal(PyObject_CallOneArg(converter.get(), bytes.get()));
+    }
     if (!value || !negative) {
         return value.release();
     }

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 
+#include "codec/bigint.h"
 #include "codec/buffer.h"
 #include "codec/double.h"
 #include "codec/format.h"
@@ -73,7 +74,8 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
 }
 
 // An int outside the 32-bit range: its magnitude's digits come from the
-// companion's pyint2b128, written through the buffer's own `write`.
+// pyint2b128 installed in cMolvar, written through the buffer's own
+// `write`; or, when that is the companion's own, are written natively.
 // `sign` is the sign when it is already known without running host code,
 // and 0 when it must be asked of the object.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
@@ -95,12 +97,18 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     }
     static PyObject* writeName = nullptr;
     static PyObject* converterName = nullptr;
-    Ref write = Ref::steal(cMolvar_getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
-    if (!write) {
-        return -1;
-    }
     Ref converter = Ref::steal(cMolvar_getAttr(cMolvar_module, "pyint2b128", converterName));
     if (!converter) {
+        return -1;
+    }
+    if (converter.get() == cMolvar_companionToDigits && PyLong_CheckExact(magnitude.get())) {
+        if (cMolvar_writeBigDigits(buf, magnitude.get()) < 0) {
+            return -1;
+        }
+        return cMolvarBuf_appendByte(buf, sign < 0 ? TYPE_NEGLONG : TYPE_LONG);
+    }
+    Ref write = Ref::steal(cMolvar_getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
+    if (!write) {
         return -1;
     }
     PyObject* args[] = {magnitude.get(), write.get()};

@@ -48,7 +48,15 @@ PyObject* cMolvar_importAttr(const char* moduleName, const char* attrName)
 int bindErrorClass()
 {
     PyObject* errorClass = cMolvar_importAttr(COMPANION, "MolvarError");
-    if (errorClass == nullptr) {
+    if (errorClass != nullptr) {
+        // The companion defines its converters before it imports cMolvar.
+        Ref companion = Ref::steal(PyImport_ImportModule(COMPANION));
+        if (!companion) {
+            Py_DECREF(errorClass);
+            return -1;
+        }
+        cMolvar_bindCompanionConverters(companion.get());
+    } else {
         // Interrupts and exits are not import failures to paper over.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             return -1;

@@ -9,14 +9,30 @@ extern PyObject* cMolvar_module;       // the module; pyint2b128 and pyb1282int 
 extern PyObject* cMolvar_moduleDict;   // its namespace
 extern PyObject* cMolvar_errorClass;   // MolvarError, the companion's or the local fallback
 
-// PyObject_GetAttrString, with the name interned on first use and kept in
-// `name` for the life of the process. Returns a new reference, or null.
-inline PyObject* cMolvar_getAttr(PyObject* object, const char* text, PyObject*& name)
+// The companion's own converters, kept to recognise them when they are the
+// ones installed in cMolvar: the codec then does their work natively, with
+// the same result. Null where they could not be found.
+extern PyObject* cMolvar_companionToDigits;    // kestrix.vantle.molvar.pyint2b128
+extern PyObject* cMolvar_companionFromDigits;  // kestrix.vantle.molvar.pyb1282int
+
+// Keeps the converters of `companion` (once; a failure leaves them unknown).
+void cMolvar_bindCompanionConverters(PyObject* companion);
+
+// Interns `text` into `name` on first use, kept for the life of the
+// process (a failed first use is tried again at the next). 0, or -1.
+inline int cMolvar_intern(PyObject*& name, const char* text)
 {
     if (name == nullptr && (name = PyUnicode_InternFromString(text)) == nullptr) {
-        return nullptr;
+        return -1;
     }
-    return PyObject_GetAttr(object, name);
+    return 0;
+}
+
+// PyObject_GetAttrString, with the name interned by cMolvar_intern.
+// Returns a new reference, or null.
+inline PyObject* cMolvar_getAttr(PyObject* object, const char* text, PyObject*& name)
+{
+    return cMolvar_intern(name, text) < 0 ? nullptr : PyObject_GetAttr(object, name);
 }
 
 extern PyTypeObject cMolvarBuf_Type;

@@ -257,6 +257,7 @@ int bindOnce()
     if (!codec) {
         return -1;
     }
+    cMolvar_bindCompanionConverters(companion.get());
     cMolvar_moduleDict = PyModule_GetDict(codec.get());  // borrowed: the module keeps it
     cMolvar_module = codec.release();
     cMolvar_errorClass = errorClass.release();

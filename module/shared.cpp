@@ -19,6 +19,24 @@ PyMethodDef bufMethods[] = {
 PyObject* cMolvar_module = nullptr;
 PyObject* cMolvar_moduleDict = nullptr;
 PyObject* cMolvar_errorClass = nullptr;
+PyObject* cMolvar_companionToDigits = nullptr;
+PyObject* cMolvar_companionFromDigits = nullptr;
+
+void cMolvar_bindCompanionConverters(PyObject* companion)
+{
+    if (cMolvar_companionToDigits != nullptr) {
+        return;
+    }
+    PyObject* toDigits = PyObject_GetAttrString(companion, "pyint2b128");
+    PyObject* fromDigits = toDigits != nullptr ? PyObject_GetAttrString(companion, "pyb1282int") : nullptr;
+    if (fromDigits == nullptr) {
+        Py_XDECREF(toDigits);
+        PyErr_Clear();  // the converters stay unknown: every use calls the installed one
+        return;
+    }
+    cMolvar_companionToDigits = toDigits;
+    cMolvar_companionFromDigits = fromDigits;
+}
 
 // Static types, filled in by cMolvar_readyTypes (the slots not set there stay 0).
 PyTypeObject cMolvarBuf_Type{};

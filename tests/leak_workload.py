@@ -216,11 +216,38 @@ def companion_paths():
     fails(TypeError, molvar.pyint2b128, object(), chunks.append)
 
 
+def api_paths():
+    wire = molvar.dumps([1, b"ab", 2.5, 2**100, -(2**70), [[]]])
+    assert molvar.loads(wire) == [1, b"ab", 2.5, 2**100, -(2**70), [[]]]
+    molvar.dumps(b"z" * 100000)  # handed over, not copied
+    for data in (b"", b"\x05", b"\x02\x80\x01\x81", b"\x05\x81\x06\x81", b"\x05\x81\x88", b"\x88",
+                 b"\x01" * 65 + b"\x81", b"\x00\x00\x00\x00\x08\x80"):
+        fails(MolvarError, molvar.loads, data)
+    fails(TypeError, molvar.loads, "text")
+    fails(MolvarError, molvar.dumps, [1, None])
+    decoder = molvar.Decoder()
+    for index in range(len(wire)):
+        decoder.feed(memoryview(wire)[index : index + 1])
+    decoder.feed(b"\x02\x80\x01\x81\x03\x82a")
+    repr(decoder)
+    fails(MolvarError, decoder.close)
+    fails(MolvarError, decoder.feed, b"")
+    decoder = molvar.Decoder()
+    fails(MolvarError, decoder.feed, b"\x05\x81\x01\x80\x88")
+    fails(MolvarError, decoder.close)
+    fails(TypeError, molvar.Decoder().feed, "text")
+    # A cycle through a decoder's error is collected.
+    decoder = molvar.Decoder()
+    fails(MolvarError, decoder.feed, b"\x88")
+    decoder.error.decoder = decoder
+
+
 def one_round():
     encode_paths()
     decode_paths()
     buffer_paths()
     companion_paths()
+    api_paths()
 
 
 def measure(rounds):

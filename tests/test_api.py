@@ -2,8 +2,10 @@
 
 import array
 import copy
+import gc
 import pickle
 import tracemalloc
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -215,3 +217,56 @@ class TestDecoderMemory:
         wire = dumps(b"z" * 655360)
         pieces = [wire[i : i + 1024] for i in range(0, len(wire), 1024)]
         assert feed_all(Decoder(), pieces) == [b"z" * 655360]
+
+
+class TestDecoderObject:
+    def test_refuses_copy_and_pickle(self):
+        decoder = Decoder()
+        decoder.feed(b"\x02\x80\x01\x81")
+        for action in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError, match="cannot pickle or copy a Decoder"):
+                action(decoder)
+
+    def test_repr_tells_where_the_stream_stands(self):
+        decoder = Decoder()
+        decoder.feed(b"\x05\x81\x02\x80\x01\x80\x03\x82a")
+        assert repr(decoder) == "<Decoder consumed=6 pending=3 open_lists=2>"
+        with pytest.raises(MolvarError):
+            decoder.close()
+        assert repr(decoder).endswith(" failed>")
+
+    def test_a_feed_from_inside_a_feed_is_refused(self, monkeypatch):
+        decoder = Decoder()
+        inner = []
+
+        def reentering(digits):
+            with pytest.raises(RuntimeError, match="while the decoder is running"):
+                decoder.feed(b"\x05\x81")
+            inner.append(digits)
+            return 7
+
+        monkeypatch.setattr(cMolvar, "pyb1282int", reentering)
+        assert decoder.feed(b"\x01\x85\x06\x81") == [7, 6]
+        assert inner == [b"\x01"]
+
+    def test_any_exception_inside_feed_stops_the_stream(self, monkeypatch):
+        def refusing(digits):
+            raise KeyError("converter")
+
+        monkeypatch.setattr(cMolvar, "pyb1282int", refusing)
+        decoder = Decoder()
+        with pytest.raises(KeyError):
+            decoder.feed(b"\x05\x81\x01\x85")
+        monkeypatch.undo()
+        with pytest.raises(MolvarError, match="byte offset 2: decoder stopped by an earlier error .*KeyError"):
+            decoder.feed(b"\x05\x81")
+
+    def test_a_cycle_through_a_decoder_is_collected(self):
+        decoder = Decoder()
+        with pytest.raises(MolvarError):
+            decoder.feed(b"\x02\x80\x01\x81\x88")
+        decoder.error.decoder = decoder  # decoder -> its error -> decoder
+        probe = weakref.ref(decoder.error)
+        del decoder
+        gc.collect()
+        assert probe() is None

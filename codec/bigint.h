@@ -1,0 +1,20 @@
+// Big integers natively: the digits that the companion's converters write
+// and read (base 128, least significant first, no trailing zero digit),
+// made and read here when those converters are the ones installed.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+struct cMolvarBuf;
+
+namespace molvar {
+
+// Appends the digits of `magnitude`, an exact int >= 0. 0, or -1 with the
+// exception set.
+int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* magnitude);
+
+// The int that `count` digit bytes denote, or null with the exception set.
+PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count);
+
+}  // namespace molvar
