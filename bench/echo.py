@@ -1,6 +1,7 @@
 """Messages per second over loopback: asyncio echo loops, cMolvar against msgpack.
 
     .venv/bin/python -P bench/echo.py [--quick] [--messages N] [--rounds R]
+    .venv-bench/bin/python -P bench/echo.py   # where scripts/bench installed the peers
 
 A client sends N RPC-like messages to an echo server on 127.0.0.1, without
 waiting for the answers (writing each with a drain), reads every echo and
@@ -42,8 +43,8 @@ CHUNK_SIZE = 65536
 def rpc_messages(count: int, wide: bool, seed: int = 1) -> List[Any]:
     """[number, method, target, args]: a few ints, floats and byte strings.
 
-    With ``wide``, each message also carries a 40-bit id: cMolvar sends ints
-    beyond 32 bits through its Python converters, so they cost more.
+    With ``wide``, each message also carries a 40-bit id, which cMolvar
+    sends as a big int (its short ints hold 32 bits).
     """
     rng = random.Random(seed)
     messages = []
