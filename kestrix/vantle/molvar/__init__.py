@@ -10,8 +10,11 @@ this module installs the conversions into ``cMolvar`` as ``pyint2b128`` and
 imports this module to find it: either import order gives one class.
 
 The one-call functions ``dumps`` and ``loads`` and the streaming
-``Decoder`` are native, from ``kestrix.vantle.molvar._native``; ``python3
--m kestrix.vantle.molvar`` is the command-line tool.
+``Decoder`` are native, from ``kestrix.vantle.molvar._native``; ``dump``,
+``load`` and ``iter_load`` on binary files come from
+``kestrix.vantle.molvar.files``, and ``kestrix.vantle.molvar.aio`` carries
+values on asyncio connections. ``python3 -m kestrix.vantle.molvar`` is the
+command-line tool.
 """
 
 
@@ -117,3 +120,4 @@ cMolvar.pyb1282int = pyb1282int
 
 # Last: the native API binds both MolvarError and cMolvar, converters installed.
 from kestrix.vantle.molvar._native import Decoder, dumps, loads  # noqa: E402,F401
+from kestrix.vantle.molvar.files import dump, iter_load, load  # noqa: E402,F401  (after dumps and loads)
