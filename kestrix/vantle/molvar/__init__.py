@@ -14,6 +14,8 @@ The one-call functions ``dumps`` and ``loads`` and the streaming
 kestrix.vantle.molvar`` is the command-line tool.
 """
 
+__all__ = ["MolvarError", "pyint2b128", "pyb1282int", "dumps", "loads", "Decoder"]
+
 
 class MolvarError(Exception):
     """A malformed, over-limit or unencodable value met by cMolvar."""
