@@ -50,11 +50,14 @@ def interpreters() -> dict[str, str]:
     release of each minor version), then any other python3.X on PATH that
     pyenv does not hold, then the system's python3."""
     found: dict[str, tuple[tuple[int, ...], str]] = {}
-    for version in _output("pyenv", "versions", "--bare").split():
+    # pyenv's shell setup may be missing (CI runs no login shell): look in its root too.
+    root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
+    pyenv = shutil.which("pyenv") or os.path.join(root, "bin", "pyenv")
+    for version in _output(pyenv, "versions", "--bare").split():
         match = re.fullmatch(r"3\.(\d+)\.(\d+)", version)
         if not match or int(match.group(1)) < OLDEST_MINOR:
             continue
-        prefix = _output("pyenv", "prefix", version).strip()
+        prefix = _output(pyenv, "prefix", version).strip()
         python = os.path.join(prefix, "bin", "python3")
         key = (int(match.group(1)), int(match.group(2)))
         name = "3.%d" % key[0]
@@ -73,6 +76,8 @@ def interpreters() -> dict[str, str]:
 
 
 MATRIX = interpreters()
+if os.environ.get("CI") and not any(name[0].isdigit() for name in MATRIX):
+    sys.exit("noxfile.py: no CPython 3.9+ found but the system's (is pyenv installed?)")
 
 
 def install(session: nox.Session, target: str = ".[test]", **env: str) -> None:
