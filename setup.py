@@ -70,9 +70,16 @@ COMPILE_ARGS = [
     "-fno-rtti",
 ]
 LINK_ARGS = []
-if os.environ.get("MOLVAR_WERROR") == "1":
+
+
+def switched_on(name):
+    """Whether the environment variable `name` is set, and not to 0."""
+    return os.environ.get(name, "") not in ("", "0")
+
+
+if switched_on("MOLVAR_WERROR"):
     COMPILE_ARGS.append("-Werror")
-if os.environ.get("MOLVAR_SANITIZE") == "1":
+if switched_on("MOLVAR_SANITIZE"):
     sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     COMPILE_ARGS += sanitize + ["-O1", "-g"]
     LINK_ARGS += sanitize
