@@ -8,6 +8,7 @@ Environment switches, all off in a plain ``pip install .``:
   UndefinedBehaviorSanitizer (run it with libasan preloaded).
 """
 
+import glob
 import hashlib
 import os
 import sys
@@ -56,8 +57,8 @@ CODEC_SOURCES = [
     "codec/state.cpp",
     "codec/decoder.cpp",
 ]
-# Headers that no source shares a name with.
-EXTRA_HEADERS = ["module/ref.h", "module/export.h"]
+# A change to any header rebuilds every extension.
+HEADERS = sorted(glob.glob("codec/*.h") + glob.glob("module/*.h"))
 
 COMPILE_ARGS = [
     "-std=c++17",
@@ -88,13 +89,11 @@ if switched_on("MOLVAR_SANITIZE"):
 def native_extension(name, module_sources):
     """An extension named ``name`` made of ``module_sources`` (under module/)
     and the whole codec, with the project's flags."""
-    sources = list(module_sources) + CODEC_SOURCES
     return Extension(
         name,
-        sources=sources,
+        sources=list(module_sources) + CODEC_SOURCES,
         include_dirs=["."],
-        depends=[path[: -len(".cpp")] + ".h" for path in sources if os.path.exists(path[: -len(".cpp")] + ".h")]
-        + EXTRA_HEADERS,
+        depends=HEADERS,
         language="c++",
         extra_compile_args=COMPILE_ARGS,
         extra_link_args=LINK_ARGS,
