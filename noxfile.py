@@ -28,7 +28,7 @@ import nox
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"  # only interpreters the machine has
 nox.options.reuse_venv = "yes"  # the package itself is reinstalled every run
-nox.options.error_on_missing_interpreters = True
+# A missing interpreter (python3-dbg, say) skips its session, but fails under CI (nox reads CI).
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 REPORTS = os.path.join(ROOT, "build", "reports")
