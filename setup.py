@@ -1,13 +1,33 @@
-"""Build of the cMolvar extension; the metadata lives in pyproject.toml.
+"""Build of the native extensions; the metadata lives in pyproject.toml.
 
-Set MOLVAR_SANITIZE=1 to build with AddressSanitizer and
-UndefinedBehaviorSanitizer (run it with libasan preloaded).
+Environment switches, all off in a plain ``pip install .``:
+
+- ``MOLVAR_WERROR=1`` turns compiler warnings into errors (the development
+  scripts and CI set it; a user's newer compiler must not break an install).
+- ``MOLVAR_SANITIZE=1`` builds with AddressSanitizer and
+  UndefinedBehaviorSanitizer (run it with libasan preloaded).
 """
 
+import glob
+import hashlib
 import os
+import sys
 
+import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_py import build_py
+
+# Older setuptools ignore the [project] table of pyproject.toml and would
+# "succeed" in building a package named UNKNOWN without its Python code.
+# pyproject.toml asks for this version too; a build without isolation may not
+# have it, so say so here instead of building something broken.
+SETUPTOOLS_NEEDED = 77
+if int(setuptools.__version__.split(".")[0]) < SETUPTOOLS_NEEDED:
+    sys.exit(
+        "cMolvar needs setuptools>=%d to build (this environment has %s): run "
+        "`pip install --upgrade 'setuptools>=%d'`, or build with isolation (plain `pip install .`)."
+        % (SETUPTOOLS_NEEDED, setuptools.__version__, SETUPTOOLS_NEEDED)
+    )
 
 
 class build_py_with_stub(build_py):
@@ -28,6 +48,7 @@ class build_py_with_stub(build_py):
         return super().get_outputs(include_bytecode) + [os.path.join(self.build_lib, t) for t in self.TARGETS]
 
 
+# The wire codec, compiled into every extension that uses it.
 CODEC_SOURCES = [
     "codec/format.cpp",
     "codec/double.cpp",
@@ -39,55 +60,73 @@ CODEC_SOURCES = [
     "codec/string_cache.cpp",
     "module/shared.cpp",
 ]
-HEADERS = [path.replace(".cpp", ".h") for path in CODEC_SOURCES if not path.startswith("module/")] + [
-    "module/export.h",
-    "module/interpreter.h",
-    "module/module.h",
-    "module/native.h",
-    "module/ref.h",
-    "module/view.h",
-]
+# A change to any header rebuilds every extension.
+HEADERS = sorted(glob.glob("codec/*.h") + glob.glob("module/*.h"))
 
-compile_args = [
+COMPILE_ARGS = [
     "-std=c++17",
     "-O2",
     "-Wall",
     "-Wextra",
     "-Wconversion",
-    "-Werror",
     "-fvisibility=hidden",
     "-fno-exceptions",
     "-fno-rtti",
 ]
-link_args = []
-if os.environ.get("MOLVAR_SANITIZE"):
+LINK_ARGS = []
+
+
+def switched_on(name):
+    """Whether the environment variable `name` is set, and not to 0."""
+    return os.environ.get(name, "") not in ("", "0")
+
+
+if switched_on("MOLVAR_WERROR"):
+    COMPILE_ARGS.append("-Werror")
+if switched_on("MOLVAR_SANITIZE"):
     sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
-    compile_args += sanitize + ["-O1", "-g"]
-    link_args += sanitize
+    COMPILE_ARGS += sanitize + ["-O1", "-g"]
+    LINK_ARGS += sanitize
+
+
+def native_extension(name, module_sources, define_macros=()):
+    """An extension named ``name`` made of ``module_sources`` (under module/)
+    and the whole codec, with the project's flags."""
+    return Extension(
+        name,
+        sources=list(module_sources) + CODEC_SOURCES,
+        define_macros=list(define_macros),
+        include_dirs=["."],
+        depends=HEADERS,
+        language="c++",
+        extra_compile_args=COMPILE_ARGS,
+        extra_link_args=LINK_ARGS,
+    )
+
+
+def build_base():
+    """Where this interpreter and these flags build: build/<tag>-<key>.
+
+    pip builds in the source tree, and build_ext takes an extension that is
+    newer than its sources as up to date, whoever built it. Two interpreters
+    of one minor version (pyenv's and Debian's 3.11) or a sanitized and a
+    plain build would otherwise pass one another's objects off as their own.
+    """
+    key = repr((sys.base_prefix, sys.version, getattr(sys, "abiflags", ""), COMPILE_ARGS, LINK_ARGS))
+    return os.path.join("build", "%s-%s" % (sys.implementation.cache_tag, hashlib.sha256(key.encode()).hexdigest()[:10]))
+
 
 setup(
     cmdclass={"build_py": build_py_with_stub},
+    options={"build": {"build_base": build_base()}},
     ext_modules=[
-        # Both are built from the one codec; the companion's own module
-        # exports nothing but its entry point.
-        Extension(
-            "cMolvar",
-            sources=["module/module.cpp"] + CODEC_SOURCES,
-            include_dirs=["."],
-            depends=HEADERS,
-            language="c++",
-            extra_compile_args=compile_args,
-            extra_link_args=link_args,
-        ),
-        Extension(
+        native_extension("cMolvar", ["module/module.cpp"]),
+        # The companion's own module, from the same codec, exports nothing
+        # but its entry point.
+        native_extension(
             "kestrix.vantle.molvar._native",
-            sources=["module/native.cpp", "module/stream.cpp"] + CODEC_SOURCES,
-            include_dirs=["."],
-            depends=HEADERS,
+            ["module/native.cpp", "module/stream.cpp"],
             define_macros=[("MOLVAR_NO_EXPORT", None)],
-            language="c++",
-            extra_compile_args=compile_args,
-            extra_link_args=link_args,
         ),
     ],
 )

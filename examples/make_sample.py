@@ -1,7 +1,7 @@
 """Writes examples/sample.molvar, a short stream of the kind a peer sends.
 
 Run it again after a change to the format:
-    .venv/bin/python -P examples/make_sample.py
+    .venv/bin/python examples/make_sample.py
 """
 
 import os

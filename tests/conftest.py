@@ -1,8 +1,16 @@
-"""Helpers shared by the tests: one-call encode and decode over cMolvar."""
+"""Helpers shared by the tests: one-call encode and decode over cMolvar.
 
+The tests exercise what pip installed, never the source tree: run them with
+the environment's `pytest` command (not `python -m pytest`, which puts the
+current directory on sys.path), as noxfile.py does.
+"""
+
+import atexit
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -10,6 +18,16 @@ import cMolvar
 import kestrix.vantle.molvar  # noqa: F401  (installs the big-integer converters)
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+if os.path.dirname(os.path.abspath(kestrix.vantle.molvar.__file__)) == os.path.join(REPO, "kestrix", "vantle", "molvar"):
+    pytest.exit("kestrix.vantle.molvar was imported from the source tree, not from the installed package: "
+                "run the environment's `pytest` command, not `python -m pytest`", returncode=3)
+
+# Where subprocesses start: an empty directory, so that `python -c` and
+# `python -m`, which put their working directory first on sys.path, import
+# the installed package too.
+OUTSIDE = tempfile.mkdtemp(prefix="molvar-tests-")
+atexit.register(shutil.rmtree, OUTSIDE, ignore_errors=True)
 
 
 def encode(value):
@@ -42,7 +60,8 @@ def decode_chunks(chunks):
 def run_python(code, *args, env=None, python=None):
     """Run `code` in a fresh interpreter (the same one, by default)."""
     return subprocess.run(
-        [python or sys.executable, "-P", "-c", code, *args],
+        [python or sys.executable, "-c", code, *args],
+        cwd=OUTSIDE,
         capture_output=True,
         text=True,
         env=env,

@@ -5,7 +5,7 @@ references (sys.gettotalrefcount) and blocks, and under tracemalloc for the
 native blocks (buffers, frames). A round must leave nothing behind: every
 object it makes is dropped by the end of the round.
 
-Run as a script (python3-dbg, with cMolvar built for it on PYTHONPATH), it
+Run as a script (under python3-dbg, with cMolvar installed for it), it
 prints two lines of "<references gained> <blocks gained>": for no round,
 then for all rounds.
 """

@@ -9,7 +9,7 @@ import pytest
 from kestrix.vantle.molvar import dumps
 from kestrix.vantle.molvar.cli import main
 
-from conftest import REPO
+from conftest import OUTSIDE, REPO
 
 SAMPLE = os.path.join(REPO, "examples", "sample.molvar")
 STREAM_VALUES = [[1, b"ab"], -5, 2**100, 2.5, [[], [b"\x00\xff"]]]
@@ -19,7 +19,8 @@ STREAM_LINES = [repr(value) for value in STREAM_VALUES]
 
 def molvar(*args, stdin=b""):
     return subprocess.run(
-        [sys.executable, "-P", "-m", "kestrix.vantle.molvar", *args],
+        [sys.executable, "-m", "kestrix.vantle.molvar", *args],
+        cwd=OUTSIDE,
         input=stdin,
         capture_output=True,
         timeout=60,

@@ -3,6 +3,7 @@
 import ast
 import importlib.util
 import os
+import pydoc
 import subprocess
 import sys
 
@@ -54,13 +55,13 @@ def test_stub_describes_every_function_and_method(stub):
 
 
 @needs_installed
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy (Debian: python3-mypy)")
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy (pip install .[test])")
 def test_stub_matches_the_module(tmp_path):
     # The two types are reachable only through instances, so not as attributes.
     allowlist = tmp_path / "allowlist"
     allowlist.write_text("cMolvar.cMolvarBuf\ncMolvar.cMolvarState\n")
     result = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy.stubtest", "cMolvar", "--allowlist", str(allowlist)],
+        [sys.executable, "-m", "mypy.stubtest", "cMolvar", "--allowlist", str(allowlist)],
         cwd=tmp_path,
         capture_output=True,
         text=True,
@@ -86,3 +87,33 @@ except cMolvar.MolvarError as error:
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "byte offset 0: Invalid Type Byte: 136\n"
+
+
+def test_help_shows_the_public_api():
+    package = kestrix.vantle.molvar
+    assert sorted(package.__all__) == ["Decoder", "MolvarError", "dumps", "loads", "pyb1282int", "pyint2b128"]
+    shown = pydoc.render_doc(package, renderer=pydoc.plaintext)
+    documented = [getattr(package, name) for name in package.__all__]
+    documented += [package.Decoder.feed, package.Decoder.close, package.Decoder.pending, package.Decoder.consumed]
+    for item in documented:
+        assert item.__doc__, item
+        assert item.__doc__.strip().splitlines()[0] in shown, item
+    assert cMolvar.__doc__ is None  # cMolvar.pyi carries the module's documentation
+
+
+def test_kestrix_namespace_is_shared_with_other_distributions(tmp_path):
+    # Another distribution's portions of kestrix and kestrix.vantle, found first.
+    for package in ("kestrix/other", "kestrix/vantle/peer"):
+        (tmp_path / package).mkdir(parents=True)
+        (tmp_path / package / "__init__.py").write_text("NAME = %r\n" % package)
+    result = run_python(
+        """
+import kestrix, kestrix.other, kestrix.vantle.peer
+from kestrix.vantle.molvar import dumps, loads
+assert loads(dumps([1, b"x"])) == [1, b"x"]
+print(kestrix.other.NAME, kestrix.vantle.peer.NAME, getattr(kestrix, "__file__", None))
+""",
+        env=dict(os.environ, PYTHONPATH=str(tmp_path)),
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["kestrix/other", "kestrix/vantle/peer", "None"]

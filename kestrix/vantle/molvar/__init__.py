@@ -17,6 +17,8 @@ values on asyncio connections. ``python3 -m kestrix.vantle.molvar`` is the
 command-line tool.
 """
 
+__all__ = ["MolvarError", "pyint2b128", "pyb1282int", "dumps", "loads", "Decoder"]
+
 
 class MolvarError(Exception):
     """A malformed, over-limit or unencodable value met by cMolvar.
