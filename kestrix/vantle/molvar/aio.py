@@ -254,7 +254,7 @@ class MolvarProtocol(asyncio.Protocol):
 def _as_molvar_error(error: Exception, offset: int) -> MolvarError:
     """A MolvarError, located at ``offset``, for another decoding failure."""
     wrapped = MolvarError("byte offset %d: decoder failed: %s: %s" % (offset, type(error).__name__, error))
-    wrapped.offset = offset  # type: ignore[attr-defined]
-    wrapped.values = []  # type: ignore[attr-defined]
+    wrapped.offset = offset
+    wrapped.values = []
     wrapped.__cause__ = error
     return wrapped
