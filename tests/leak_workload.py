@@ -103,7 +103,7 @@ def encode_paths():
     fails(RecursionError, cMolvar.encode, loop, buf)
     loop.clear()
     deep = []
-    for _ in range(5000):
+    for _ in range(6000):  # past the encoder's bound of 5000 levels
         deep = [deep]
     fails(RecursionError, cMolvar.encode, deep, buf)
 

@@ -297,32 +297,37 @@ def test_pyint2b128_that_raises_or_is_missing(buf, pyint2b128):
         cMolvar.encode(-(2**40), buf)
 
 
-def make_evil_int(target, when):
+def make_evil_int(target, when, change):
     class Evil(int):
         def __lt__(self, other):
             if when == "compare":
-                target.clear()
+                change(target)
             return int(self) < other
 
         def __neg__(self):
             if when == "negate":
-                target.clear()
+                change(target)
             return -int(self)
 
     return Evil
 
 
 @pytest.mark.parametrize("when", ["compare", "negate"])
-def test_int_subclass_that_empties_the_list_being_encoded(buf, when):
+@pytest.mark.parametrize(
+    "change, rest",
+    [(list.clear, b""), (list.pop, b"\x02\x81"), (lambda target: target.append(7), b"\x02\x81\x03\x81")],
+    ids=["clear", "pop", "append"],
+)
+def test_int_subclass_that_resizes_the_list_being_encoded(buf, when, change, rest):
     target = []
-    Evil = make_evil_int(target, when)
+    Evil = make_evil_int(target, when, change)
     big = Evil(-(2**40))
     target.extend([1, big, 2, 3])
     del big
-    cMolvar.encode(target, buf)
-    # The header says 4; encoding stops where the list now ends.
-    assert target == []
-    assert buf.get() == b"\x04\x80\x01\x81" + encode(-(2**40))
+    with pytest.raises(RuntimeError, match="^list changed size during encoding$"):
+        cMolvar.encode(target, buf)
+    # The header said 4: what was written before the refusal stays.
+    assert buf.get() == b"\x04\x80\x01\x81" + encode(-(2**40)) + rest
 
 
 @pytest.mark.parametrize("method, result", [("__lt__", Refused), ("__neg__", Refused), ("__neg__", "text")])

@@ -1,0 +1,55 @@
+// One module object per process, in the main interpreter only.
+//
+// A module built on the codec keeps its module object, namespace and error
+// class in process-wide globals (each shared object has its own set). They
+// are bound by the first exec that succeeds and never rebound, so:
+// - every later import (after `del sys.modules[name]`, or importlib.reload)
+//   is given that same module object, and its exec has nothing left to do;
+// - subinterpreters are refused with ImportError before anything is made in
+//   them: the globals would otherwise hand one interpreter's objects to
+//   another. From 3.12 the slot below tells the loader so (it enforces it
+//   only for isolated interpreters); createModuleOnce refuses every kind,
+//   on every version.
+//
+// Use, for a module whose globals include `PyObject* theModule`:
+//     PyObject* create(PyObject* spec, PyModuleDef* def)
+//         { return molvar::createModuleOnce(spec, def, theModule); }
+//     int exec(PyObject* module)
+//         { if (theModule != nullptr) return 0; ... bind, or leave all unbound on failure ... }
+//     PyModuleDef_Slot slots[] = {{Py_mod_create, create}, {Py_mod_exec, exec},
+//                                 MOLVAR_MAIN_INTERPRETER_ONLY {0, nullptr}};
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define MOLVAR_MAIN_INTERPRETER_ONLY {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define MOLVAR_MAIN_INTERPRETER_ONLY
+#endif
+
+namespace molvar {
+
+// A Py_mod_create function's body: a new reference to `bound` when an
+// earlier import has bound it, else a new module named after `spec`.
+inline PyObject* createModuleOnce(PyObject* spec, PyModuleDef* def, PyObject* bound)
+{
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", def->m_name);
+        return nullptr;
+    }
+    if (bound != nullptr) {
+        Py_INCREF(bound);
+        return bound;
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) {
+        return nullptr;
+    }
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+}  // namespace molvar
