@@ -1,10 +1,11 @@
 // One module object per process, in the main interpreter only.
 //
 // A module built on the codec keeps its module object, namespace and error
-// class in process-wide globals (each shared object has its own set). They
-// are bound by the first exec that succeeds and never rebound, so:
-// - every later import (after `del sys.modules[name]`, or importlib.reload)
-//   is given that same module object, and its exec has nothing left to do;
+// class in process-wide globals (each shared object has its own set). The
+// first exec binds them, and they are never rebound, so:
+// - every later import (after `del sys.modules[name]`, importlib.reload, or
+//   a retry after an exec that failed part way, which then carries on) is
+//   given that same module object: what host code installed into it stays;
 // - subinterpreters are refused with ImportError before anything is made in
 //   them: the globals would otherwise hand one interpreter's objects to
 //   another. From 3.12 the slot below tells the loader so (it enforces it
@@ -15,7 +16,7 @@
 //     PyObject* create(PyObject* spec, PyModuleDef* def)
 //         { return molvar::createModuleOnce(spec, def, theModule); }
 //     int exec(PyObject* module)
-//         { if (theModule != nullptr) return 0; ... bind, or leave all unbound on failure ... }
+//         { if (everything is bound) return 0; if (theModule == nullptr) bind it to module; ... }
 //     PyModuleDef_Slot slots[] = {{Py_mod_create, create}, {Py_mod_exec, exec},
 //                                 MOLVAR_MAIN_INTERPRETER_ONLY {0, nullptr}};
 #pragma once

@@ -149,19 +149,21 @@ PyObject* cMolvar_create(PyObject* spec, PyModuleDef* def)
     return molvar::createModuleOnce(spec, def, cMolvar_module);
 }
 
-// Leaves the globals unbound after a failed first exec, so that the next
-// import starts afresh.
-void unbindGlobals()
-{
-    Py_CLEAR(cMolvar_errorClass);
-    Py_CLEAR(cMolvar_moduleDict);
-    Py_CLEAR(cMolvar_module);
-}
+// Set when an exec has bound everything; later ones have nothing to do.
+bool moduleReady = false;
 
 int cMolvar_exec(PyObject* module)
 {
-    if (cMolvar_module != nullptr) {
-        return 0;  // the module bound first, imported again (module/interpreter.h)
+    if (moduleReady) {
+        return 0;  // the bound module, imported again (module/interpreter.h)
+    }
+    // After a failed exec, create hands the same module over again: the
+    // companion may have been imported, and its converters installed there.
+    if (cMolvar_module == nullptr) {
+        Py_INCREF(module);
+        cMolvar_module = module;
+        cMolvar_moduleDict = PyModule_GetDict(module);  // never null for a module object
+        Py_INCREF(cMolvar_moduleDict);
     }
     initTypes();
     if (PyType_Ready(&cMolvarBuf_Type) < 0 || PyType_Ready(&cMolvarState_Type) < 0) {
@@ -169,19 +171,14 @@ int cMolvar_exec(PyObject* module)
     }
     // The fallback class is made first: while the companion is imported,
     // code it runs can call the codec, whose errors need a class.
-    PyObject* fallback = PyErr_NewException("cMolvar.MolvarError", nullptr, nullptr);
-    if (fallback == nullptr) {
+    if (cMolvar_errorClass == nullptr &&
+        (cMolvar_errorClass = PyErr_NewException("cMolvar.MolvarError", nullptr, nullptr)) == nullptr) {
         return -1;
     }
-    cMolvar_errorClass = fallback;
-    Py_INCREF(module);
-    cMolvar_module = module;
-    cMolvar_moduleDict = PyModule_GetDict(module);  // never null for a module object
-    Py_INCREF(cMolvar_moduleDict);
     if (bindErrorClass() < 0) {
-        unbindGlobals();
         return -1;
     }
+    moduleReady = true;
     return 0;
 }
 

@@ -1,6 +1,7 @@
 """Helpers shared by the tests: one-call encode and decode over cMolvar."""
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -10,6 +11,7 @@ import cMolvar
 import kestrix.vantle.molvar  # noqa: F401  (installs the big-integer converters)
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEBUG_PYTHON = shutil.which("python3-dbg")
 
 
 def encode(value):
@@ -48,6 +50,26 @@ def run_python(code, *args, env=None, python=None):
         env=env,
         timeout=300,
     )
+
+
+def plain_environment(**extra):
+    """The environment without the sanitizer run's settings, which are for
+    the sanitized build and not for the debug interpreter."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
+    env.update(extra)
+    return env
+
+
+def build_for_debug_interpreter():
+    """Builds cMolvar for python3-dbg (a no-op when it is up to date)."""
+    build = os.path.join(REPO, "build", "dbg")
+    result = subprocess.run(
+        [DEBUG_PYTHON, "setup.py", "-q", "build_ext", "--build-lib", os.path.join(build, "lib"),
+         "--build-temp", os.path.join(build, "temp")],
+        cwd=REPO, capture_output=True, text=True, timeout=300, env=plain_environment(),
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    return os.path.join(build, "lib")
 
 
 @pytest.fixture

@@ -8,7 +8,6 @@ with tracemalloc in this interpreter.
 
 import gc
 import os
-import shutil
 import subprocess
 import sys
 import tracemalloc
@@ -17,30 +16,9 @@ import pytest
 
 import cMolvar
 import leak_workload
-from conftest import REPO
+from conftest import DEBUG_PYTHON, REPO, build_for_debug_interpreter, plain_environment
 
-DEBUG_PYTHON = shutil.which("python3-dbg")
 ROUNDS = 40
-
-
-def plain_environment(**extra):
-    """The environment without the sanitizer run's settings, which are for
-    the sanitized build and not for the debug interpreter."""
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
-    env.update(extra)
-    return env
-
-
-def build_for_debug_interpreter():
-    """Builds cMolvar for python3-dbg (a no-op when it is up to date)."""
-    build = os.path.join(REPO, "build", "dbg")
-    result = subprocess.run(
-        [DEBUG_PYTHON, "setup.py", "-q", "build_ext", "--build-lib", os.path.join(build, "lib"),
-         "--build-temp", os.path.join(build, "temp")],
-        cwd=REPO, capture_output=True, text=True, timeout=300, env=plain_environment(),
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
-    return os.path.join(build, "lib")
 
 
 @pytest.mark.skipif(DEBUG_PYTHON is None, reason="python3-dbg is not installed")
