@@ -1,7 +1,9 @@
 """Hostile peers and hostile host code: bounded cost, no crash, no lost data."""
 
 import gc
+import sys
 import textwrap
+import threading
 import tracemalloc
 
 import pytest
@@ -330,6 +332,49 @@ def test_int_subclass_that_resizes_the_list_being_encoded(buf, when, change, res
     assert buf.get() == b"\x04\x80\x01\x81" + encode(-(2**40)) + rest
 
 
+class Resizing(int):
+    """An int past 32 bits whose sign test runs `change` on `target`."""
+
+    def __new__(cls, target, change):
+        self = super().__new__(cls, 2**40)
+        self.target, self.change = target, change
+        return self
+
+    def __lt__(self, other):
+        self.change(self.target)
+        return int(self) < other
+
+
+CHANGES = [
+    list.clear,
+    list.reverse,
+    lambda target: target.append(7),
+    lambda target: target and target.pop(0),
+    lambda target: target.insert(0, b"x"),
+    lambda target: target.extend([1, [2]]),
+    lambda target: target.__delitem__(slice(0, 2)),
+]
+
+
+@given(st.data())
+@settings(max_examples=300, deadline=None)
+def test_an_encode_raises_or_writes_exactly_one_value(data):
+    small = st.lists(st.integers(-3, 3), max_size=4)
+    inner, outer = data.draw(small), data.draw(small)
+    outer.insert(data.draw(st.integers(0, len(outer))), inner)
+    for _ in range(data.draw(st.integers(1, 3))):
+        host, target = data.draw(st.sampled_from([outer, inner])), data.draw(st.sampled_from([outer, inner]))
+        host.insert(data.draw(st.integers(0, len(host))), Resizing(target, data.draw(st.sampled_from(CHANGES))))
+    buf = cMolvar.newBuf()
+    try:
+        cMolvar.encode(outer, buf)
+    except RuntimeError as error:
+        assert str(error) == "list changed size during encoding"
+        return
+    values, consumed = decode(buf.get())
+    assert len(values) == 1 and consumed == len(buf.get())
+
+
 @pytest.mark.parametrize("method, result", [("__lt__", Refused), ("__neg__", Refused), ("__neg__", "text")])
 def test_int_subclass_whose_comparison_or_negation_fails(buf, method, result):
     def misbehave(self, *args):
@@ -359,6 +404,68 @@ def test_a_million_nested_lists_decode_deliver_and_release():
     with pytest.raises(RecursionError):
         encode(values[0])
     del value, values  # released without native recursion
+
+
+ENCODER_DEPTH = 5000  # list levels the encoder accepts
+
+
+class Nested(list):
+    """A list subclass: the encoder's deepest native path per level."""
+
+
+def nest(levels, innermost=()):
+    value = Nested(innermost)
+    for _ in range(levels - 1):
+        value = Nested([value])
+    return value
+
+
+@pytest.mark.parametrize("limit", [None, 10**6], ids=["default limit", "huge limit"])
+@pytest.mark.parametrize("in_thread", [False, True], ids=["main thread", "thread"])
+def test_encoder_nesting_is_bounded_whatever_the_recursion_limit(limit, in_thread):
+    def run():
+        former = sys.getrecursionlimit()
+        sys.setrecursionlimit(limit or former)
+        try:
+            assert encode(nest(ENCODER_DEPTH)) == b"\x01\x80" * (ENCODER_DEPTH - 1) + b"\x00\x80"
+            with pytest.raises(RecursionError):
+                encode(nest(ENCODER_DEPTH + 1))
+            with pytest.raises(RecursionError):
+                encode(nest(300_000))
+        finally:
+            sys.setrecursionlimit(former)
+
+    if not in_thread:
+        run()
+        return
+    failures = []
+    thread = threading.Thread(target=lambda: failures.append(catch(run)))
+    thread.start()
+    thread.join()
+    assert failures == [None]
+
+
+def catch(function):
+    try:
+        function()
+    except BaseException as error:  # reported by the main thread
+        return error
+    return None
+
+
+def test_encodes_nested_through_host_code_share_the_bound(buf, pyint2b128):
+    inner = nest(ENCODER_DEPTH // 2 + 1)
+    outer = nest(ENCODER_DEPTH // 2, [2**40])
+
+    def encoding(magnitude, write):
+        cMolvar.encode(inner, cMolvar.newBuf())
+        molvar.pyint2b128(magnitude, write)
+
+    cMolvar.encode(inner, buf)
+    cMolvar.encode(outer, buf)
+    pyint2b128(encoding)
+    with pytest.raises(RecursionError):
+        cMolvar.encode(outer, buf)
 
 
 def test_a_million_open_lists_are_released_with_their_state():
