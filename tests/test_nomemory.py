@@ -27,11 +27,15 @@ def test_allocation_failures_in_the_codec(workload):
 STRIDE = 16  # every other window of 8 allocations: a few seconds in all
 
 IMPORT_SWEEP = textwrap.dedent("""
-    import sys
+    import compileall, importlib.util, sys
     import _testcapi
     import typing, __future__  # what the companion needs: not part of the sweep
 
-    first, start, stride = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    first, start, stride, cache = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    # The companion compiled ahead: CPython's compiler can crash when an
+    # allocation fails inside it.
+    sys.pycache_prefix, sys.dont_write_bytecode = cache, False
+    compileall.compile_dir(importlib.util.find_spec("kestrix").submodule_search_locations[0], quiet=1)
     while True:
         _testcapi.set_nomemory(start, start + 8)
         try:
@@ -52,14 +56,14 @@ IMPORT_SWEEP = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("first", ["cMolvar", "kestrix.vantle.molvar"])
-def test_allocation_failures_while_importing(first):
+def test_allocation_failures_while_importing(first, tmp_path):
     # A process imports until an import succeeds (failed ones are retried in
     # it, as a program would); the next process starts past that point. The
     # sweep ends when imports no longer fail.
     start = failed = 0
     in_a_row = 0
     while in_a_row < 3:
-        result = run_python(IMPORT_SWEEP, first, str(start), str(STRIDE))
+        result = run_python(IMPORT_SWEEP, first, str(start), str(STRIDE), str(tmp_path))
         assert result.returncode == 0, "from allocation %d: %s" % (start, result.stderr)
         stopped = int(result.stdout)
         failed += (stopped - start) // STRIDE
