@@ -49,10 +49,11 @@ def encode(value: _Encodable, buf: cMolvarBuf, /) -> None:
     """Append the wire form of ``value`` to ``buf``.
 
     ``value`` is an int, float or bytes, or a list or tuple of such values
-    nested to any depth. Raises MolvarError for any other type (str, None,
+    nested up to 5000 deep. Raises MolvarError for any other type (str, None,
     dict, ...) or when ``buf`` is not a ``cMolvarBuf``; SystemError for an
-    infinity or NaN; RecursionError for values nested too deeply or that
-    contain themselves. Bytes already appended for a failed value stay in
+    infinity or NaN; RecursionError for lists nested more than 5000 deep or
+    that contain themselves; RuntimeError when host code run in the middle
+    of a list resizes it. Bytes already appended for a failed value stay in
     the buffer.
     """
 

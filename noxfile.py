@@ -110,7 +110,7 @@ def leaks(session: nox.Session) -> None:
     install(session, ".")
     session.install("pytest")
     session.run("python", "-c", "import sys; assert hasattr(sys, 'gettotalrefcount'), 'not a debug interpreter'")
-    pytest(session, "tests/test_leaks.py")
+    pytest(session, "tests/test_leaks.py", "tests/test_module.py::test_subinterpreters_are_refused_and_leave_the_main_interpreter_whole")
 
 
 @nox.session(python=SYSTEM_PYTHON)

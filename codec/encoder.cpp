@@ -19,7 +19,7 @@
 namespace molvar {
 namespace {
 
-int encodeSubtype(PyObject* obj, cMolvarBuf* buf);
+int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
 inline int encodeInt(PyObject* obj, cMolvarBuf* buf);
 int encodeFloat(double value, cMolvarBuf* buf);
 int encodeBytes(PyObject* obj, cMolvarBuf* buf);
@@ -34,20 +34,48 @@ int checkLength(Py_ssize_t length, const char* what)
     return 0;
 }
 
-int encodeSequence(PyObject* seq, cMolvarBuf* buf)
+// Lists nested deeper than this raise RecursionError, whatever
+// sys.setrecursionlimit says: the encoder recurses once per level, and a
+// level takes 96 bytes of native stack (-O2; up to 544 under ASan, through a
+// list subclass), so the deepest value takes under 3 MB of the 8 MB that a
+// thread gets by default.
+constexpr int MAX_DEPTH = 5000;
+
+// List levels open in this thread, across encodes nested through host code
+// (a pyint2b128 that encodes), which share one native stack. Each encode
+// looks its address up once and passes it down as `depth`.
+thread_local int threadDepth = 0;
+
+// The address of threadDepth, hidden from the optimiser: otherwise it
+// propagates the constant into encodeSequence, which then looks the
+// thread-local up (a call) several times per level.
+inline int* threadDepthAddress()
 {
+    int* address = &threadDepth;
+    asm("" : "+r"(address));
+    return address;
+}
+
+int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
+{
+    if (*depth >= MAX_DEPTH) {
+        PyErr_Format(PyExc_RecursionError, "maximum depth of %d nested lists exceeded while encoding", MAX_DEPTH);
+        return -1;
+    }
     const bool isList = PyList_Check(seq);
-    Py_ssize_t size = isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    const Py_ssize_t size = isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
     if (checkLength(size, isList ? "list" : "tuple") < 0 ||
         cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(size), TYPE_LIST) < 0) {
         return -1;
     }
-    if (Py_EnterRecursiveCall(" while encoding a list")) {
-        return -1;
-    }
+    ++*depth;
     int status = 0;
-    for (Py_ssize_t i = 0; i < (isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
-        PyObject* item = isList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+    // The header promises `size` items. Host code run inside (a converter,
+    // an int subclass's comparison) may resize the list: its length is
+    // re-read before every item, and the loop never passes the header.
+    Py_ssize_t written = 0;
+    for (; written < size && written < (isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++written) {
+        PyObject* item = isList ? PyList_GET_ITEM(seq, written) : PyTuple_GET_ITEM(seq, written);
         PyTypeObject* type = Py_TYPE(item);
         // Exact ints, floats and bytes are only lent: the encoder is done
         // with them before any host code runs (a plain int past 32 bits is
@@ -60,16 +88,22 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
             status = encodeFloat(PyFloat_AS_DOUBLE(item), buf);
         } else if (type == &PyList_Type || type == &PyTuple_Type) {
             Ref owned = Ref::borrow(item);
-            status = encodeSequence(owned.get(), buf);
+            status = encodeSequence(owned.get(), buf, depth);
         } else {
             Ref owned = Ref::borrow(item);
-            status = encodeSubtype(owned.get(), buf);
+            status = encodeSubtype(owned.get(), buf, depth);
         }
         if (status < 0) {
             break;
         }
     }
-    Py_LeaveRecursiveCall();
+    --*depth;
+    // A list resized while it was encoded would leave the header wrong and
+    // the stream's framing broken: refused, as dict iteration does.
+    if (status == 0 && (written != size || (isList && PyList_GET_SIZE(seq) != size))) {
+        PyErr_SetString(PyExc_RuntimeError, "list changed size during encoding");
+        return -1;
+    }
     return status;
 }
 
@@ -81,8 +115,8 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf)
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
     if (sign == 0) {
-        static PyObject* zero = PyLong_FromLong(0);  // lives as long as the process
-        if (zero == nullptr) {
+        static PyObject* zero = nullptr;  // lives as long as the process
+        if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
             return -1;
         }
         int negative = PyObject_RichCompareBool(obj, zero, Py_LT);
@@ -146,7 +180,8 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* b
         return encodeWideInt(obj, buf, value, overflow);
     }
     const bool negative = value < 0;
-    const auto magnitude = static_cast<uint32_t>(negative ? -value : value);
+    // Negated in 32 bits: -value would overflow a 32-bit long for -2**31.
+    const auto magnitude = negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
     return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
 }
 
@@ -181,10 +216,10 @@ int refuseType(PyObject* obj)
 }
 
 // The subtype tests, in their order: list, tuple, int, float, bytes.
-int encodeSubtype(PyObject* obj, cMolvarBuf* buf)
+int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
 {
     if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        return encodeSequence(obj, buf);
+        return encodeSequence(obj, buf, depth);
     }
     if (PyLong_Check(obj)) {
         return encodeInt(obj, buf);
@@ -212,12 +247,12 @@ int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
         return encodeBytes(obj, buf);
     }
     if (type == &PyList_Type || type == &PyTuple_Type) {
-        return encodeSequence(obj, buf);
+        return encodeSequence(obj, buf, threadDepthAddress());
     }
     if (type == &PyFloat_Type) {
         return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
     }
-    return encodeSubtype(obj, buf);
+    return encodeSubtype(obj, buf, threadDepthAddress());
 }
 
 }  // namespace molvar

@@ -6,14 +6,15 @@
 
 #include "module/export.h"
 
-MOLVAR_EXPORT PyObject* cMolvar_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-
 struct cMolvarBuf;
+
+MOLVAR_EXPORT PyObject* cMolvar_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 namespace molvar {
 
 // Appends the wire form of `obj` to `buf`: 0, or -1 with the exception set
-// (what was appended before the failure stays).
+// (what was appended before the failure stays). For the module functions of
+// every extension built on the codec; not exported from the library.
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
 
 }  // namespace molvar

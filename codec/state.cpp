@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "module/module.h"
 
@@ -95,9 +96,37 @@ PyObject* takeList(ListFrame* frame)
     return list;
 }
 
+// Releases the frames of a stack already detached from its state, with
+// their items: releasing an item may run host code, which must not find
+// them through the state.
+void releaseStack(ListFrame* stack)
+{
+    while (ListFrame* frame = stack) {
+        stack = frame->next;
+        releaseItems(frame);
+        PyMem_Free(frame);
+    }
+}
+
 }  // namespace
 
 namespace molvar {
+
+int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    for (ListFrame* frame = reinterpret_cast<cMolvarState*>(self)->stack; frame != nullptr; frame = frame->next) {
+        for (int32_t i = 0; i < frame->filled; ++i) {
+            Py_VISIT(frame->items[i]);
+        }
+    }
+    return 0;
+}
+
+int cMolvarState_clear(PyObject* self)
+{
+    releaseStack(std::exchange(reinterpret_cast<cMolvarState*>(self)->stack, nullptr));
+    return 0;
+}
 
 int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
 {
@@ -188,24 +217,22 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
 
 PyObject* cMolvarState_new(PyObject*, PyObject*)
 {
-    cMolvarState* state = PyObject_New(cMolvarState, &cMolvarState_Type);
+    cMolvarState* state = PyObject_GC_New(cMolvarState, &cMolvarState_Type);
     if (state == nullptr) {
         return nullptr;
     }
     state->stack = nullptr;
     state->spareFrames = nullptr;
     state->spareCount = 0;
+    PyObject_GC_Track(state);
     return reinterpret_cast<PyObject*>(state);
 }
 
 void cMolvarState_dealloc(PyObject* self)
 {
     auto* state = reinterpret_cast<cMolvarState*>(self);
-    while (ListFrame* frame = state->stack) {
-        state->stack = frame->next;
-        releaseItems(frame);
-        PyMem_Free(frame);
-    }
+    PyObject_GC_UnTrack(self);
+    releaseStack(std::exchange(state->stack, nullptr));
     while (ListFrame* frame = state->spareFrames) {
         state->spareFrames = frame->next;
         if (pooledCount < MAX_SPARE_FRAMES) {
@@ -216,5 +243,5 @@ void cMolvarState_dealloc(PyObject* self)
             freeFrame(frame);
         }
     }
-    PyObject_Free(self);
+    PyObject_GC_Del(self);
 }

@@ -6,6 +6,9 @@
 // size, only when the last item arrives. So a header that announces many
 // items costs nothing until the items come, and no list with empty slots
 // is ever reachable from Python code (not even through the gc module).
+// The state takes part in garbage collection: it reports the items it holds
+// (complete values, never a list being filled), so that a cycle through a
+// state and its items is freed.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -41,6 +44,10 @@ MOLVAR_EXPORT PyObject* cMolvarState_new(PyObject* self, PyObject* unused);
 MOLVAR_EXPORT void cMolvarState_dealloc(PyObject* self);
 
 namespace molvar {
+
+int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg);
+// Releases the open lists and their items, as when the state is destroyed.
+int cMolvarState_clear(PyObject* self);
 
 // Opens a list of `count` items (count > 0), with room for `reserve` of
 // them (at most `count`) taken at once when that is more than the inline

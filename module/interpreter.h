@@ -1,24 +1,56 @@
-// One interpreter per process: the modules built from the codec keep their
-// globals for the life of the process, bound by the main interpreter, so
-// they refuse to be imported into a subinterpreter. Hosts that know the
-// Py_mod_multiple_interpreters slot (3.12 on) refuse by it; older ones by
-// cMolvar_refuseSubinterpreter, which every exec step calls first.
+// One module object per process, in the main interpreter only.
+//
+// A module built on the codec keeps its module object, namespace and error
+// class in process-wide globals (each shared object has its own set). The
+// first exec binds them, and they are never rebound, so:
+// - every later import (after `del sys.modules[name]`, importlib.reload, or
+//   a retry after an exec that failed part way, which then carries on) is
+//   given that same module object: what host code installed into it stays;
+// - subinterpreters are refused with ImportError before anything is made in
+//   them: the globals would otherwise hand one interpreter's objects to
+//   another. From 3.12 the slot below tells the loader so (it enforces it
+//   only for isolated interpreters); createModuleOnce refuses every kind,
+//   on every version.
+//
+// Use, for a module whose globals include `PyObject* theModule`:
+//     PyObject* create(PyObject* spec, PyModuleDef* def)
+//         { return molvar::createModuleOnce(spec, def, theModule); }
+//     int exec(PyObject* module)
+//         { if (everything is bound) return 0; if (theModule == nullptr) bind it to module; ... }
+//     PyModuleDef_Slot slots[] = {{Py_mod_create, create}, {Py_mod_exec, exec},
+//                                 MOLVAR_MAIN_INTERPRETER_ONLY {0, nullptr}};
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-inline int cMolvar_refuseSubinterpreter()
+#if PY_VERSION_HEX >= 0x030C0000
+#define MOLVAR_MAIN_INTERPRETER_ONLY {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define MOLVAR_MAIN_INTERPRETER_ONLY
+#endif
+
+namespace molvar {
+
+// A Py_mod_create function's body: a new reference to `bound` when an
+// earlier import has bound it, else a new module named after `spec`.
+inline PyObject* createModuleOnce(PyObject* spec, PyModuleDef* def, PyObject* bound)
 {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "cMolvar does not support subinterpreters");
-        return -1;
+        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", def->m_name);
+        return nullptr;
     }
-    return 0;
+    if (bound != nullptr) {
+        Py_INCREF(bound);
+        return bound;
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) {
+        return nullptr;
+    }
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
 }
 
-#ifdef Py_mod_multiple_interpreters
-#define MOLVAR_SINGLE_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#else
-#define MOLVAR_SINGLE_INTERPRETER_SLOT
-#endif
+}  // namespace molvar

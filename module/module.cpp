@@ -1,14 +1,16 @@
-// Entry point, function table, type objects and the error class.
+// Entry point, function table and the error class.
 //
 // The module uses multi-phase initialisation so that it is in sys.modules
 // before its exec step imports the companion, which imports cMolvar in
 // turn: either import order then yields one module and one MolvarError.
+// There is one module object per process (module/interpreter.h).
 #include "module/module.h"
 
 #include "codec/buffer.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/state.h"
+#include "module/interpreter.h"
 #include "module/ref.h"
 
 using molvar::Ref;
@@ -28,9 +30,11 @@ PyMethodDef moduleFunctions[] = {
 };
 
 // Returns a new reference to `attrName` of module `moduleName` (a dotted
-// path), or null with the exception set.
-PyObject* cMolvar_importAttr(const char* moduleName, const char* attrName)
+// path), or null with the exception set; `imported` tells whether the
+// module itself was imported.
+PyObject* cMolvar_importAttr(const char* moduleName, const char* attrName, bool& imported)
 {
+    imported = false;
     Ref fromList = Ref::steal(Py_BuildValue("[s]", attrName));
     if (!fromList) {
         return nullptr;
@@ -40,55 +44,118 @@ PyObject* cMolvar_importAttr(const char* moduleName, const char* attrName)
     if (!module) {
         return nullptr;
     }
+    imported = true;
     return PyObject_GetAttrString(module.get(), attrName);
 }
 
-// Binds MolvarError: the companion's class, or a local one when the
-// companion cannot provide it (its traceback is printed once).
+// Whether the pending error is a ModuleNotFoundError for the companion or
+// for a package on its path (the error stays pending).
+bool companionNotFound()
+{
+    const char* path = COMPANION;
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* error = PyErr_GetRaisedException();
+    Ref name = Ref::steal(PyObject_GetAttrString(error, "name"));
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref name = Ref::steal(value != nullptr ? PyObject_GetAttrString(value, "name") : nullptr);
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+#endif
+    if (!name || !PyUnicode_Check(name.get())) {
+        return false;
+    }
+    char prefix[sizeof COMPANION];
+    for (std::size_t i = 0;; ++i) {
+        if (path[i] == '.' || path[i] == '\0') {
+            prefix[i] = '\0';
+            if (PyUnicode_CompareWithASCIIString(name.get(), prefix) == 0) {
+                return true;
+            }
+            if (path[i] == '\0') {
+                return false;
+            }
+        }
+        prefix[i] = path[i];
+    }
+}
+
+// Binds MolvarError to the companion's class. When the companion is not
+// installed, or has no such class, the fallback class that
+// cMolvar_errorClass holds stays, and the reason is printed once. Any other
+// failure (MemoryError, an error raised by the companion's own code, a
+// module it needs that is missing) fails the import: falling back then
+// would keep a second MolvarError for the life of the process.
 int bindErrorClass()
 {
-    PyObject* errorClass = cMolvar_importAttr(COMPANION, "MolvarError");
-    if (errorClass != nullptr) {
-        // The companion defines its converters before it imports cMolvar.
-        Ref companion = Ref::steal(PyImport_ImportModule(COMPANION));
-        if (!companion) {
-            Py_DECREF(errorClass);
-            return -1;
-        }
-        cMolvar_bindCompanionConverters(companion.get());
-    } else {
-        // Interrupts and exits are not import failures to paper over.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    bool imported = false;
+    PyObject* errorClass = cMolvar_importAttr(COMPANION, "MolvarError", imported);
+    if (errorClass == nullptr) {
+        const bool absent = imported ? PyErr_ExceptionMatches(PyExc_AttributeError) : companionNotFound();
+        if (!absent) {
             return -1;
         }
         PyErr_Print();
-        errorClass = PyErr_NewException("cMolvar.MolvarError", nullptr, nullptr);
-        if (errorClass == nullptr) {
+    } else {
+        Py_SETREF(cMolvar_errorClass, errorClass);
+        // The companion defines its converters before it imports cMolvar.
+        Ref companion = Ref::steal(PyImport_ImportModule(COMPANION));
+        if (!companion) {
             return -1;
         }
+        cMolvar_bindCompanionConverters(companion.get());
     }
-    Py_XSETREF(cMolvar_errorClass, errorClass);
     return PyDict_SetItemString(cMolvar_moduleDict, "MolvarError", cMolvar_errorClass);
 }
 
+PyObject* cMolvar_create(PyObject* spec, PyModuleDef* def)
+{
+    return molvar::createModuleOnce(spec, def, cMolvar_module);
+}
+
+// Set when an exec has bound everything; later ones have nothing to do.
+bool moduleReady = false;
+
 int cMolvar_exec(PyObject* module)
 {
+    if (moduleReady) {
+        return 0;  // the bound module, imported again (module/interpreter.h)
+    }
+    // After a failed exec, create hands the same module over again: the
+    // companion may have been imported, and its converters installed there.
+    if (cMolvar_module == nullptr) {
+        Py_INCREF(module);
+        cMolvar_module = module;
+        cMolvar_moduleDict = PyModule_GetDict(module);  // never null for a module object
+        Py_INCREF(cMolvar_moduleDict);
+    }
     if (cMolvar_readyTypes() < 0) {
         return -1;
     }
-    Py_INCREF(module);
-    Py_XSETREF(cMolvar_module, module);
-    PyObject* dict = PyModule_GetDict(module);
-    if (dict == nullptr) {
+    // The fallback class is made first: while the companion is imported,
+    // code it runs can call the codec, whose errors need a class.
+    if (cMolvar_errorClass == nullptr &&
+        (cMolvar_errorClass = PyErr_NewException("cMolvar.MolvarError", nullptr, nullptr)) == nullptr) {
         return -1;
     }
-    Py_INCREF(dict);
-    Py_XSETREF(cMolvar_moduleDict, dict);
-    return bindErrorClass();
+    if (bindErrorClass() < 0) {
+        return -1;
+    }
+    moduleReady = true;
+    return 0;
 }
 
 PyModuleDef_Slot moduleSlots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(cMolvar_create)},
     {Py_mod_exec, reinterpret_cast<void*>(cMolvar_exec)},
+    MOLVAR_MAIN_INTERPRETER_ONLY
     {0, nullptr},
 };
 

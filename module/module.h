@@ -4,7 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// Set once when the module is executed, and kept for the life of the process.
+// Bound by the first exec of the module that succeeds, never rebound, and
+// kept for the life of the process (module/interpreter.h). The codec's
+// functions can first be called while that exec imports the companion:
+// the error class is then the local fallback.
 extern PyObject* cMolvar_module;       // the module; pyint2b128 and pyb1282int are looked up on it
 extern PyObject* cMolvar_moduleDict;   // its namespace
 extern PyObject* cMolvar_errorClass;   // MolvarError, the companion's or the local fallback

@@ -1,6 +1,7 @@
 // kestrix.vantle.molvar._native: the companion's one-call functions, dumps
 // and loads, and its Decoder type (stream.cpp), over the codec that
-// cMolvar is built from.
+// cMolvar is built from. One module object per process, in the main
+// interpreter only, as for cMolvar (module/interpreter.h).
 //
 // This library holds its own copies of the codec's globals. They are bound
 // by the first execution of the module and kept for the life of the
@@ -264,22 +265,37 @@ int bindOnce()
     return 0;
 }
 
+// This module's object, bound by its first execution (module/interpreter.h).
+PyObject* nativeModule = nullptr;
+bool nativeReady = false;
+
+PyObject* nativeCreate(PyObject* spec, PyModuleDef* def)
+{
+    return createModuleOnce(spec, def, nativeModule);
+}
+
 int nativeExec(PyObject* module)
 {
-    if (cMolvar_refuseSubinterpreter() < 0 || bindOnce() < 0) {
+    if (nativeReady) {
+        return 0;
+    }
+    if (nativeModule == nullptr) {
+        nativeModule = Ref::borrow(module).release();
+    }
+    if (bindOnce() < 0) {
         return -1;
     }
-    Py_INCREF(&Decoder_Type);
-    if (PyModule_AddObject(module, "Decoder", reinterpret_cast<PyObject*>(&Decoder_Type)) < 0) {
-        Py_DECREF(&Decoder_Type);
+    if (PyObject_SetAttrString(module, "Decoder", reinterpret_cast<PyObject*>(&Decoder_Type)) < 0) {
         return -1;
     }
+    nativeReady = true;
     return 0;
 }
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(nativeCreate)},
     {Py_mod_exec, reinterpret_cast<void*>(nativeExec)},
-    MOLVAR_SINGLE_INTERPRETER_SLOT
+    MOLVAR_MAIN_INTERPRETER_ONLY
     {0, nullptr},
 };
 

@@ -59,7 +59,9 @@ int cMolvar_readyTypes()
         cMolvarState_Type.tp_name = "cMolvar.cMolvarState";
         cMolvarState_Type.tp_basicsize = sizeof(cMolvarState);
         cMolvarState_Type.tp_dealloc = cMolvarState_dealloc;
-        cMolvarState_Type.tp_flags = Py_TPFLAGS_DEFAULT;
+        cMolvarState_Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        cMolvarState_Type.tp_traverse = molvar::cMolvarState_traverse;
+        cMolvarState_Type.tp_clear = molvar::cMolvarState_clear;
     }
     return PyType_Ready(&cMolvarBuf_Type) < 0 || PyType_Ready(&cMolvarState_Type) < 0 ? -1 : 0;
 }

@@ -47,6 +47,18 @@ class TextNegate(int):
         return "text"
 
 
+class Growing(int):
+    """Grows the list it is in when its sign is asked."""
+
+    def __lt__(self, other):
+        self.target.append(7)
+        return False
+
+
+class Holder:
+    pass
+
+
 def encoded(value):
     buf = cMolvar.newBuf()
     cMolvar.encode(value, buf)
@@ -103,9 +115,13 @@ def encode_paths():
     fails(RecursionError, cMolvar.encode, loop, buf)
     loop.clear()
     deep = []
-    for _ in range(5000):
+    for _ in range(6000):  # past the encoder's bound of 5000 levels
         deep = [deep]
     fails(RecursionError, cMolvar.encode, deep, buf)
+    growing = Growing(2**40)
+    growing.target = [1, growing, b"x"]
+    fails(RuntimeError, cMolvar.encode, growing.target, buf)
+    del growing.target
 
     def raising_writer(magnitude, write):
         write(b"\x01\x02")
@@ -143,6 +159,12 @@ def decode_paths():
     open_state = cMolvar.newState()
     cMolvar.dataReceived(open_state, b"\x03\x80\x01\x81\x02\x80\x03\x82abc" + b"\x02\x80\x01\x85" * 20, values.append)
     del open_state
+    # A cycle through an open list, left to the collector.
+    holder = Holder()
+    holder.state = cMolvar.newState()
+    with_converter("pyb1282int", lambda digits: holder, cMolvar.dataReceived,
+                   holder.state, b"\x02\x80\x01\x85", values.append)
+    del holder
     # Refusals of bad input, with lists open around them.
     for data, error in (
         (b"\x7f" * 65, SystemError),

@@ -297,7 +297,8 @@ def test_big_int_converters_are_looked_up_at_each_use(monkeypatch):
 
 def test_converter_that_empties_the_list_being_encoded(monkeypatch):
     # Items are lent to the encoder: host code run for a big int may drop
-    # them, and the encoder must neither read freed items nor go past the end.
+    # them, and the encoder must neither read freed items nor go past the end,
+    # nor leave a header that promises more items than follow.
     victim = [2**70, 2**71, b"x" * 100, 3.5]
     real = cMolvar.pyint2b128
 
@@ -306,7 +307,10 @@ def test_converter_that_empties_the_list_being_encoded(monkeypatch):
         real(magnitude, write)
 
     monkeypatch.setattr(cMolvar, "pyint2b128", clearing)
-    assert encode(victim) == b"\x04\x80" + model_encode(2**70)
+    buf = cMolvar.newBuf()
+    with pytest.raises(RuntimeError, match="list changed size during encoding"):
+        cMolvar.encode(victim, buf)
+    assert buf.get() == b"\x04\x80" + model_encode(2**70)
 
 
 def test_frames_and_their_blocks_are_reused_not_leaked():

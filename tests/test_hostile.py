@@ -1,7 +1,9 @@
 """Hostile peers and hostile host code: bounded cost, no crash, no lost data."""
 
 import gc
+import sys
 import textwrap
+import threading
 import tracemalloc
 
 import pytest
@@ -297,32 +299,80 @@ def test_pyint2b128_that_raises_or_is_missing(buf, pyint2b128):
         cMolvar.encode(-(2**40), buf)
 
 
-def make_evil_int(target, when):
+def make_evil_int(target, when, change):
     class Evil(int):
         def __lt__(self, other):
             if when == "compare":
-                target.clear()
+                change(target)
             return int(self) < other
 
         def __neg__(self):
             if when == "negate":
-                target.clear()
+                change(target)
             return -int(self)
 
     return Evil
 
 
 @pytest.mark.parametrize("when", ["compare", "negate"])
-def test_int_subclass_that_empties_the_list_being_encoded(buf, when):
+@pytest.mark.parametrize(
+    "change, rest",
+    [(list.clear, b""), (list.pop, b"\x02\x81"), (lambda target: target.append(7), b"\x02\x81\x03\x81")],
+    ids=["clear", "pop", "append"],
+)
+def test_int_subclass_that_resizes_the_list_being_encoded(buf, when, change, rest):
     target = []
-    Evil = make_evil_int(target, when)
+    Evil = make_evil_int(target, when, change)
     big = Evil(-(2**40))
     target.extend([1, big, 2, 3])
     del big
-    cMolvar.encode(target, buf)
-    # The header says 4; encoding stops where the list now ends.
-    assert target == []
-    assert buf.get() == b"\x04\x80\x01\x81" + encode(-(2**40))
+    with pytest.raises(RuntimeError, match="^list changed size during encoding$"):
+        cMolvar.encode(target, buf)
+    # The header said 4: what was written before the refusal stays.
+    assert buf.get() == b"\x04\x80\x01\x81" + encode(-(2**40)) + rest
+
+
+class Resizing(int):
+    """An int past 32 bits whose sign test runs `change` on `target`."""
+
+    def __new__(cls, target, change):
+        self = super().__new__(cls, 2**40)
+        self.target, self.change = target, change
+        return self
+
+    def __lt__(self, other):
+        self.change(self.target)
+        return int(self) < other
+
+
+CHANGES = [
+    list.clear,
+    list.reverse,
+    lambda target: target.append(7),
+    lambda target: target and target.pop(0),
+    lambda target: target.insert(0, b"x"),
+    lambda target: target.extend([1, [2]]),
+    lambda target: target.__delitem__(slice(0, 2)),
+]
+
+
+@given(st.data())
+@settings(max_examples=300, deadline=None)
+def test_an_encode_raises_or_writes_exactly_one_value(data):
+    small = st.lists(st.integers(-3, 3), max_size=4)
+    inner, outer = data.draw(small), data.draw(small)
+    outer.insert(data.draw(st.integers(0, len(outer))), inner)
+    for _ in range(data.draw(st.integers(1, 3))):
+        host, target = data.draw(st.sampled_from([outer, inner])), data.draw(st.sampled_from([outer, inner]))
+        host.insert(data.draw(st.integers(0, len(host))), Resizing(target, data.draw(st.sampled_from(CHANGES))))
+    buf = cMolvar.newBuf()
+    try:
+        cMolvar.encode(outer, buf)
+    except RuntimeError as error:
+        assert str(error) == "list changed size during encoding"
+        return
+    values, consumed = decode(buf.get())
+    assert len(values) == 1 and consumed == len(buf.get())
 
 
 @pytest.mark.parametrize("method, result", [("__lt__", Refused), ("__neg__", Refused), ("__neg__", "text")])
@@ -354,6 +404,68 @@ def test_a_million_nested_lists_decode_deliver_and_release():
     with pytest.raises(RecursionError):
         encode(values[0])
     del value, values  # released without native recursion
+
+
+ENCODER_DEPTH = 5000  # list levels the encoder accepts
+
+
+class Nested(list):
+    """A list subclass: the encoder's deepest native path per level."""
+
+
+def nest(levels, innermost=()):
+    value = Nested(innermost)
+    for _ in range(levels - 1):
+        value = Nested([value])
+    return value
+
+
+@pytest.mark.parametrize("limit", [None, 10**6], ids=["default limit", "huge limit"])
+@pytest.mark.parametrize("in_thread", [False, True], ids=["main thread", "thread"])
+def test_encoder_nesting_is_bounded_whatever_the_recursion_limit(limit, in_thread):
+    def run():
+        former = sys.getrecursionlimit()
+        sys.setrecursionlimit(limit or former)
+        try:
+            assert encode(nest(ENCODER_DEPTH)) == b"\x01\x80" * (ENCODER_DEPTH - 1) + b"\x00\x80"
+            with pytest.raises(RecursionError):
+                encode(nest(ENCODER_DEPTH + 1))
+            with pytest.raises(RecursionError):
+                encode(nest(300_000))
+        finally:
+            sys.setrecursionlimit(former)
+
+    if not in_thread:
+        run()
+        return
+    failures = []
+    thread = threading.Thread(target=lambda: failures.append(catch(run)))
+    thread.start()
+    thread.join()
+    assert failures == [None]
+
+
+def catch(function):
+    try:
+        function()
+    except BaseException as error:  # reported by the main thread
+        return error
+    return None
+
+
+def test_encodes_nested_through_host_code_share_the_bound(buf, pyint2b128):
+    inner = nest(ENCODER_DEPTH // 2 + 1)
+    outer = nest(ENCODER_DEPTH // 2, [2**40])
+
+    def encoding(magnitude, write):
+        cMolvar.encode(inner, cMolvar.newBuf())
+        molvar.pyint2b128(magnitude, write)
+
+    cMolvar.encode(inner, buf)
+    cMolvar.encode(outer, buf)
+    pyint2b128(encoding)
+    with pytest.raises(RecursionError):
+        cMolvar.encode(outer, buf)
 
 
 def test_a_million_open_lists_are_released_with_their_state():

@@ -1,11 +1,17 @@
 """The module surface: import order, the error class, the namespace, arguments."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 import cMolvar
 from kestrix.vantle import molvar
 
-from conftest import run_python
+from conftest import OUTSIDE, REPO, run_python
+
+SUBINTERPRETERS = os.path.join(REPO, "tests", "subinterpreters.py")
 
 SAME_CLASS = """
 import sys
@@ -92,3 +98,89 @@ def test_wrong_argument_counts_raise_type_error(call, name):
         call()
     if name:
         assert name in str(caught.value)
+
+
+REIMPORT = """
+import importlib, sys
+import cMolvar
+from kestrix.vantle import molvar
+first = cMolvar
+del sys.modules["cMolvar"]
+import cMolvar
+assert cMolvar is first
+assert importlib.reload(cMolvar) is first
+assert cMolvar.MolvarError is molvar.MolvarError
+assert molvar.loads(molvar.dumps([2**100, -(2**70)])) == [2**100, -(2**70)]
+"""
+
+
+def test_a_second_import_gives_the_module_bound_first():
+    result = run_python(REIMPORT)
+    assert result.returncode == 0, result.stderr
+
+
+def test_subinterpreters_are_refused_and_leave_the_main_interpreter_whole():
+    # Under a debug interpreter (nox -s leaks), the script also counts the
+    # references that rounds of subinterpreters gain.
+    result = subprocess.run(
+        [sys.executable, SUBINTERPRETERS, "40"], cwd=OUTSIDE, capture_output=True, text=True, timeout=300
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    refused = "ImportError: module cMolvar does not support loading in subinterpreters"
+    assert lines[0] == "default: %s | %s" % (refused, refused)
+    if hasattr(sys, "gettotalrefcount"):
+        # A round that leaked would gain at least one reference each time.
+        without, with_imports = map(int, lines[-1].split()[2::3])
+        assert with_imports - without < 10, lines[-1]
+
+
+FAILING_COMPANION = """
+import builtins, sys
+builtins.companion_failure = {failure}
+try:
+    import cMolvar
+except Exception as error:
+    print("failed:", type(error).__name__)
+print("cMolvar" in sys.modules)
+builtins.companion_failure = None
+import cMolvar, kestrix.vantle.molvar as companion
+print(cMolvar.MolvarError is companion.MolvarError)
+"""
+
+# Stands in for the companion; it fails its first import as told, after
+# calling the codec, whose errors must then have a class.
+COMPANION_SOURCE = """
+import builtins
+class MolvarError(Exception):
+    pass
+import cMolvar
+for call in (lambda: cMolvar.encode(None, cMolvar.newBuf()), lambda: cMolvar.dataReceived(cMolvar.newState(), b"\\x88", print)):
+    try:
+        call()
+    except Exception as error:
+        print("inside:", type(error).__module__, type(error).__name__, error)
+if builtins.companion_failure is not None:
+    raise builtins.companion_failure
+"""
+
+
+@pytest.mark.parametrize(
+    "failure", ["MemoryError()", "ModuleNotFoundError('no module named x', name='x')"], ids=["memory", "dependency"]
+)
+def test_a_companion_that_fails_fails_the_import_and_a_retry_binds_its_class(tmp_path, failure):
+    package = tmp_path / "kestrix" / "vantle" / "molvar"
+    package.mkdir(parents=True)
+    (tmp_path / "kestrix" / "__init__.py").write_text("")
+    (tmp_path / "kestrix" / "vantle" / "__init__.py").write_text("")
+    (package / "__init__.py").write_text(COMPANION_SOURCE)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path), env.get("PYTHONPATH")]))
+    result = run_python(FAILING_COMPANION.format(failure=failure), env=env)
+    assert result.returncode == 0, result.stderr
+    inside = [
+        "inside: cMolvar MolvarError Unknown Python Type: NoneType",
+        "inside: cMolvar MolvarError Invalid Type Byte: 136",
+    ]
+    assert result.stdout.splitlines() == inside + [
+        "failed: " + failure.split("(")[0], "False"] + inside + ["True"]

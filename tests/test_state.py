@@ -75,3 +75,19 @@ def test_no_partly_filled_list_is_reachable_between_calls():
     calls = []
     cMolvar.dataReceived(state, H("03 81 04 81 05 81"), calls.append)
     assert calls == [[1, 2, 3, 4, 5]]
+
+
+def test_a_cycle_through_an_open_list_is_collected(monkeypatch):
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.state = cMolvar.newState()
+    monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: holder)
+    # A list of 2 stays open with the holder, which holds the state, in it.
+    assert cMolvar.dataReceived(holder.state, H("02 80 01 85"), pytest.fail) == 4
+    assert gc.get_referents(holder.state) == [holder]
+    watch = weakref.ref(holder)
+    del holder
+    gc.collect()
+    assert watch() is None

@@ -8,6 +8,9 @@ this module installs the conversions into ``cMolvar`` as ``pyint2b128`` and
 
 ``MolvarError`` is defined before ``cMolvar`` is imported, because cMolvar
 imports this module to find it: either import order gives one class.
+cMolvar binds that class once per process, so when this module runs again
+(its first import failed part way, after cMolvar had bound the class), it
+takes the class back from cMolvar instead of defining a second one.
 
 The one-call functions ``dumps`` and ``loads`` and the streaming
 ``Decoder`` are native, from ``kestrix.vantle.molvar._native``; ``dump``,
@@ -17,7 +20,11 @@ values on asyncio connections. ``python3 -m kestrix.vantle.molvar`` is the
 command-line tool.
 """
 
-__all__ = ["MolvarError", "pyint2b128", "pyb1282int", "dumps", "loads", "Decoder"]
+__all__ = ["MolvarError", "pyint2b128", "pyb1282int", "dumps", "loads", "Decoder", "dump", "load", "iter_load"]
+
+
+import sys
+from typing import Type, cast
 
 
 class MolvarError(Exception):
@@ -31,6 +38,18 @@ class MolvarError(Exception):
 
     offset: int
     values: list
+
+
+def _class_bound_by_cmolvar(defined: Type[MolvarError]) -> Type[MolvarError]:
+    """The MolvarError that cMolvar already raises, if an earlier run of
+    this module gave it one, else ``defined``."""
+    bound = getattr(sys.modules.get("cMolvar"), "MolvarError", None)
+    if isinstance(bound, type) and bound.__module__ == __name__ and bound.__qualname__ == defined.__qualname__:
+        return cast(Type[MolvarError], bound)
+    return defined
+
+
+MolvarError = _class_bound_by_cmolvar(MolvarError)  # type: ignore[misc]
 
 
 _DIGIT_BITS = 7

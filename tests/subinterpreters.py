@@ -1,0 +1,94 @@
+"""Subinterpreters are refused, and the main interpreter is unaffected.
+
+Run as a script, in a fresh process, by test_module.py (with this
+interpreter, and with python3-dbg to count references). It creates
+subinterpreters of every kind the host offers, imports cMolvar and then the
+companion in each (both must raise ImportError), and destroys them; the
+main interpreter must still encode big ints and raise its own MolvarError.
+
+It prints one line per kind ("<kind>: <outcome of cMolvar> | <outcome of
+the companion>"), then, where sys.gettotalrefcount exists, the references
+that ROUNDS rounds gained, importing and not importing.
+"""
+
+import os
+import sys
+import tempfile
+
+import cMolvar
+from kestrix.vantle import molvar
+
+try:
+    import _interpreters as interpreters  # 3.13 on
+except ImportError:
+    import _xxsubinterpreters as interpreters
+
+ROUNDS = 20
+
+TRY_IMPORTS = """
+outcomes = []
+for name in ("cMolvar", "kestrix.vantle.molvar"):
+    try:
+        __import__(name)
+        outcomes.append("imported")
+    except ImportError as error:
+        outcomes.append("ImportError: " + str(error))
+with open(%(path)r, "w") as out:
+    out.write(" | ".join(outcomes))
+"""
+
+
+def kinds():
+    """The kinds of subinterpreter: each makes one (its id)."""
+    made = {"default": interpreters.create}
+    if hasattr(interpreters, "new_config"):  # 3.13 on
+        made["legacy"] = lambda: interpreters.create(interpreters.new_config("legacy"))
+    elif sys.version_info >= (3, 12):
+        made["legacy"] = lambda: interpreters.create(isolated=False)
+    return made
+
+
+def one_round(create, path, code):
+    interpreter = create()
+    try:
+        interpreters.run_string(interpreter, code)
+    finally:
+        interpreters.destroy(interpreter)
+
+
+def check_main_interpreter():
+    assert molvar.loads(molvar.dumps([2**100, -(2**70)])) == [2**100, -(2**70)]
+    assert cMolvar.MolvarError is molvar.MolvarError
+    try:
+        molvar.dumps(None)
+    except molvar.MolvarError:
+        pass
+
+
+def main():
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else ROUNDS
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "outcome")
+        code = TRY_IMPORTS % {"path": path}
+        for kind, create in kinds().items():
+            one_round(create, path, code)
+            with open(path) as result:
+                print("%s: %s" % (kind, result.read()))
+            check_main_interpreter()
+        if not hasattr(sys, "gettotalrefcount"):
+            return
+        create = interpreters.create
+        gained = []
+        for round_code in ("pass", code):
+            for _ in range(3):
+                one_round(create, path, round_code)
+            before = sys.gettotalrefcount()
+            for _ in range(rounds):
+                one_round(create, path, round_code)
+                check_main_interpreter()
+            gained.append(sys.gettotalrefcount() - before)
+        print("references gained: %d without imports, %d with" % tuple(gained))
+
+
+if __name__ == "__main__":
+    main()

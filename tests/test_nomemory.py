@@ -1,0 +1,72 @@
+"""Allocation failures anywhere: an exception, never a crash, and the process
+still works afterwards. Each sweep runs in its own process."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import REPO, run_python
+
+pytest.importorskip("_testcapi")
+
+
+@pytest.mark.parametrize("workload", ["encode", "buffer", "decode"])
+def test_allocation_failures_in_the_codec(workload):
+    result = subprocess.run(
+        [sys.executable, "-P", os.path.join(REPO, "tests", "nomemory_workload.py"), workload],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    runs, raised = map(int, result.stdout.split())
+    assert raised > 20, "the sweep never reached the codec"
+
+
+STRIDE = 16  # every other window of 8 allocations: a few seconds in all
+
+IMPORT_SWEEP = textwrap.dedent("""
+    import compileall, importlib.util, sys
+    import _testcapi
+    import typing, __future__  # what the companion needs: not part of the sweep
+
+    first, start, stride, cache = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    # The companion compiled ahead: CPython's compiler can crash when an
+    # allocation fails inside it.
+    sys.pycache_prefix, sys.dont_write_bytecode = cache, False
+    compileall.compile_dir(importlib.util.find_spec("kestrix").submodule_search_locations[0], quiet=1)
+    while True:
+        _testcapi.set_nomemory(start, start + 8)
+        try:
+            __import__(first)
+            imported = True
+        except Exception:
+            imported = False
+        finally:
+            _testcapi.remove_mem_hooks()
+        if imported:
+            break
+        start += stride
+    import cMolvar, kestrix.vantle.molvar as companion
+    assert cMolvar.MolvarError is companion.MolvarError
+    assert companion.loads(companion.dumps([2**100, -1])) == [2**100, -1]
+    print(start)
+""")
+
+
+@pytest.mark.parametrize("first", ["cMolvar", "kestrix.vantle.molvar"])
+def test_allocation_failures_while_importing(first, tmp_path):
+    # A process imports until an import succeeds (failed ones are retried in
+    # it, as a program would); the next process starts past that point. The
+    # sweep ends when imports no longer fail.
+    start = failed = 0
+    in_a_row = 0
+    while in_a_row < 3:
+        result = run_python(IMPORT_SWEEP, first, str(start), str(STRIDE), str(tmp_path))
+        assert result.returncode == 0, "from allocation %d: %s" % (start, result.stderr)
+        stopped = int(result.stdout)
+        failed += (stopped - start) // STRIDE
+        in_a_row = in_a_row + 1 if stopped == start else 0
+        start = stopped + STRIDE
+    assert failed > 20, "the sweep never reached the import"
