@@ -215,11 +215,14 @@ PyObject* Decoder_feed(PyObject* self, PyObject* chunk)
     }
     BytesView view;
     if (view.open(chunk) < 0) {
-        return nullptr;
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return nullptr;  // not bytes: the caller's mistake, and the stream is as it was
+        }
+        return fail(decoder, decoder->consumed, nullptr);  // this chunk is lost
     }
     Ref values = Ref::steal(PyList_New(0));
     if (!values) {
-        return nullptr;
+        return fail(decoder, decoder->consumed, nullptr);
     }
     decoder->busy = true;
     const int status = feedBytes(decoder, view.data(), view.size(), values.get());

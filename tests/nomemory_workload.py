@@ -40,6 +40,7 @@ STREAM = encoded([[1, [2, b"str" * 10, 2**70]], [b"x" * 100, 3.5, []], -7]) + en
 # Cut mid-list (two lists open), in a string's header and in its body; the
 # last chunk closes every list, the one after holds whole values.
 CUTS = [6, 9, 12, 60, len(STREAM) - 40]
+CHUNKS = [STREAM[start:end] for start, end in zip([0] + CUTS, CUTS + [len(STREAM)])]
 
 
 def encode():
@@ -65,10 +66,38 @@ def decode():
         pending = pending[cMolvar.dataReceived(state, pending, values.append) :]
 
 
-WORKLOADS = {"encode": encode, "buffer": buffer, "decode": decode}
+# The decoder of the last api() run, and whether its stream was cut short
+# by an exception.
+stopped_decoder = None
+
+
+def api():
+    global stopped_decoder
+    stopped_decoder = None
+    molvar.loads(molvar.dumps(VALUE))
+    molvar.dumps(b"z" * 40000)  # a result handed over
+    decoder = molvar.Decoder()
+    for call, *args in [(decoder.feed, chunk) for chunk in CHUNKS] + [(decoder.close,)]:
+        try:
+            call(*args)
+        except BaseException:
+            stopped_decoder = decoder
+            raise
+
+
+WORKLOADS = {"encode": encode, "buffer": buffer, "decode": decode, "api": api}
 
 
 def still_works():
+    if stopped_decoder is not None:
+        # Whatever stopped it, its stream is in an unknown state: every
+        # later call must say so.
+        try:
+            stopped_decoder.feed(b"\x05\x81")
+        except molvar.MolvarError:
+            pass
+        else:
+            raise AssertionError("a decoder went on after an exception")
     assert molvar.pyb1282int(encoded(2**70)[:-1]) == 2**70
     values = []
     assert cMolvar.dataReceived(cMolvar.newState(), encoded(VALUE), values.append) == len(encoded(VALUE))

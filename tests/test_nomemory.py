@@ -8,20 +8,20 @@ import textwrap
 
 import pytest
 
-from conftest import REPO, run_python
+from conftest import OUTSIDE, REPO, run_python
 
 pytest.importorskip("_testcapi")
 
 
-@pytest.mark.parametrize("workload", ["encode", "buffer", "decode"])
+@pytest.mark.parametrize("workload", ["encode", "buffer", "decode", "api"])
 def test_allocation_failures_in_the_codec(workload):
     result = subprocess.run(
-        [sys.executable, "-P", os.path.join(REPO, "tests", "nomemory_workload.py"), workload],
-        capture_output=True, text=True, timeout=300,
+        [sys.executable, os.path.join(REPO, "tests", "nomemory_workload.py"), workload],
+        cwd=OUTSIDE, capture_output=True, text=True, timeout=300,
     )
     assert result.returncode == 0, result.stderr
     runs, raised = map(int, result.stdout.split())
-    assert raised > 20, "the sweep never reached the codec"
+    assert raised > 10, "the sweep never reached the codec"
 
 
 STRIDE = 16  # every other window of 8 allocations: a few seconds in all

@@ -91,7 +91,9 @@ except cMolvar.MolvarError as error:
 
 def test_help_shows_the_public_api():
     package = kestrix.vantle.molvar
-    assert sorted(package.__all__) == ["Decoder", "MolvarError", "dumps", "loads", "pyb1282int", "pyint2b128"]
+    assert sorted(package.__all__) == sorted(
+        ["Decoder", "MolvarError", "dumps", "loads", "dump", "load", "iter_load", "pyb1282int", "pyint2b128"]
+    )
     shown = pydoc.render_doc(package, renderer=pydoc.plaintext)
     documented = [getattr(package, name) for name in package.__all__]
     documented += [package.Decoder.feed, package.Decoder.close, package.Decoder.pending, package.Decoder.consumed]
