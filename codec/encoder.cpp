@@ -21,7 +21,7 @@ namespace {
 
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
 inline int encodeInt(PyObject* obj, cMolvarBuf* buf);
-int encodeFloat(double value, cMolvarBuf* buf);
+inline int encodeFloat(double value, cMolvarBuf* buf);
 int encodeBytes(PyObject* obj, cMolvarBuf* buf);
 
 // Lengths travel in a 32-bit header; a longer one is refused, not wrapped.
@@ -87,8 +87,12 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
         } else if (type == &PyFloat_Type) {
             status = encodeFloat(PyFloat_AS_DOUBLE(item), buf);
         } else if (type == &PyList_Type || type == &PyTuple_Type) {
-            Ref owned = Ref::borrow(item);
-            status = encodeSequence(owned.get(), buf, depth);
+            if (Py_SIZE(item) == 0) {
+                status = cMolvarBuf_appendHeader(buf, 0, TYPE_LIST);  // nothing to recurse into
+            } else {
+                Ref owned = Ref::borrow(item);
+                status = encodeSequence(owned.get(), buf, depth);
+            }
         } else {
             Ref owned = Ref::borrow(item);
             status = encodeSubtype(owned.get(), buf, depth);
@@ -175,7 +179,8 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* b
 {
     int overflow = 0;
     long value = PyLong_AsLongAndOverflow(obj, &overflow);
-    const bool fits = overflow == 0 && value >= INT32_MIN && value <= INT32_MAX;
+    // In the signed 32-bit range: one unsigned comparison of the offset value.
+    const bool fits = overflow == 0 && static_cast<unsigned long>(value) - static_cast<unsigned long>(INT32_MIN) <= UINT32_MAX;
     if (!fits || (value == -1 && PyErr_Occurred())) {
         return encodeWideInt(obj, buf, value, overflow);
     }
@@ -185,15 +190,18 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* b
     return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
 }
 
-int encodeFloat(double value, cMolvarBuf* buf)
+// Inlined into the item loop, as encodeInt; a refused float (infinity,
+// NaN) takes the out-of-line call that raises, and nothing is committed.
+inline __attribute__((always_inline)) int encodeFloat(double value, cMolvarBuf* buf)
 {
-    unsigned char body[FLOAT_BODY_SIZE];
-    if (cMolvar_packDouble(value, body) < 0 || cMolvarBuf_reserve(buf, 1 + FLOAT_BODY_SIZE) < 0) {
+    if (cMolvarBuf_reserve(buf, 1 + FLOAT_BODY_SIZE) < 0) {
         return -1;
     }
     unsigned char* out = cMolvarBuf_end(buf);
+    if (packDouble(value, out + 1) != PackStatus::ok) {
+        return cMolvar_packDouble(value, out + 1);
+    }
     out[0] = TYPE_FLOAT;
-    std::memcpy(out + 1, body, FLOAT_BODY_SIZE);
     cMolvarBuf_commit(buf, 1 + FLOAT_BODY_SIZE);
     return 0;
 }

@@ -56,23 +56,32 @@ inline const VocabWord* cMolvar_vocabWord(uint32_t index)
 }
 
 // Writes the digits of `n` to `out` (room for MAX_HEADER_BYTES) and returns
-// their count. Zero is the single digit 00. Past one digit, all five places
-// are written and the count comes from the bit length, so that no branch
-// depends on the value; the places past the count are scratch for the
-// caller to overwrite.
+// their count. Zero is the single digit 00. Lengths and values are mostly
+// small, so the digit count is found by comparing, shortest first.
 inline std::size_t cMolvar_writeHeaderDigits(uint32_t n, unsigned char* out)
 {
-    if (n <= DIGIT_MASK) {
+    if (n < (uint32_t{1} << 7)) {
         out[0] = static_cast<unsigned char>(n);
         return 1;
     }
     out[0] = static_cast<unsigned char>(n & DIGIT_MASK);
+    if (n < (uint32_t{1} << 14)) {
+        out[1] = static_cast<unsigned char>(n >> 7);
+        return 2;
+    }
     out[1] = static_cast<unsigned char>((n >> 7) & DIGIT_MASK);
+    if (n < (uint32_t{1} << 21)) {
+        out[2] = static_cast<unsigned char>(n >> 14);
+        return 3;
+    }
     out[2] = static_cast<unsigned char>((n >> 14) & DIGIT_MASK);
+    if (n < (uint32_t{1} << 28)) {
+        out[3] = static_cast<unsigned char>(n >> 21);
+        return 4;
+    }
     out[3] = static_cast<unsigned char>((n >> 21) & DIGIT_MASK);
     out[4] = static_cast<unsigned char>(n >> 28);
-    const auto bits = static_cast<std::size_t>(32 - __builtin_clz(n));
-    return (bits + 6) / 7;
+    return 5;
 }
 
 // The signed 32-bit value of the digits bytes[start, end). Digit i is
