@@ -55,6 +55,10 @@ IMPORT_SWEEP = textwrap.dedent("""
 """)
 
 
+# From 3.12, CPython's own import machinery crashes under injected allocation
+# failures (importing json or decimal the same way crashes it too), so the
+# import sweep runs where the host survives it.
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="CPython 3.12+ crashes in its own import code under this sweep")
 @pytest.mark.parametrize("first", ["cMolvar", "kestrix.vantle.molvar"])
 def test_allocation_failures_while_importing(first, tmp_path):
     # A process imports until an import succeeds (failed ones are retried in
