@@ -16,40 +16,63 @@
 namespace molvar {
 namespace {
 
-constexpr uint32_t SLOTS = 1024;
+constexpr uint32_t SLOTS = 1024;  // indexed by 10 bits of a hash
 constexpr uint32_t WINDOW = 256;         // lookups between two looks at the hit rate
 constexpr uint32_t MIN_HITS = WINDOW / 8;  // fewer hits than this in a window: stand aside
-constexpr uint32_t PAUSE = 16 * 1024;    // strings made directly while standing aside
+constexpr int32_t PAUSE = 16 * 1024;     // strings made directly while standing aside
 
 PyObject* slots[SLOTS];
 uint32_t lookups = 0;
 uint32_t hits = 0;
-uint32_t paused = 0;
 
-inline uint32_t hashOf(const unsigned char* data, Py_ssize_t size)
+inline uint64_t load64(const unsigned char* data)
 {
-    uint32_t hash = 2166136261u ^ static_cast<uint32_t>(size);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        hash = (hash ^ data[i]) * 16777619u;
+    uint64_t word;
+    std::memcpy(&word, data, sizeof word);
+    return word;
+}
+
+inline uint32_t load32(const unsigned char* data)
+{
+    uint32_t word;
+    std::memcpy(&word, data, sizeof word);
+    return word;
+}
+
+// A slot for 2 to CACHED_STRING_SIZE bytes: the first and the last 8 bytes
+// (or 4, or 1 and 1), which overlap in short strings, and the size, mixed
+// by two multiplications. Cheap next to making the string.
+inline uint32_t slotOf(const unsigned char* data, Py_ssize_t size)
+{
+    uint64_t first;
+    uint64_t last;
+    if (size >= 8) {
+        first = load64(data);
+        last = load64(data + size - 8);
+    } else if (size >= 4) {
+        first = load32(data);
+        last = load32(data + size - 4);
+    } else {
+        first = data[0];
+        last = data[size - 1];
     }
-    return hash ^ (hash >> 15);
+    const uint64_t mixed = (first * 0x9E3779B97F4A7C15u) ^ ((last + static_cast<uint64_t>(size)) * 0xC2B2AE3D27D4EB4Fu);
+    return static_cast<uint32_t>(mixed >> 54);  // the top 10 bits: one of SLOTS
 }
 
 }  // namespace
 
+int32_t cMolvar_cachePause = 0;
+
 PyObject* cMolvar_cachedBytes(const unsigned char* data, Py_ssize_t size)
 {
-    if (paused != 0) {
-        --paused;
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
-    }
     if (++lookups == WINDOW) {
         if (hits < MIN_HITS) {
-            paused = PAUSE;
+            cMolvar_cachePause = PAUSE;
         }
         lookups = hits = 0;
     }
-    PyObject*& slot = slots[hashOf(data, size) & (SLOTS - 1)];
+    PyObject*& slot = slots[slotOf(data, size)];
     if (slot != nullptr && PyBytes_GET_SIZE(slot) == size && std::memcmp(PyBytes_AS_STRING(slot), data, static_cast<std::size_t>(size)) == 0) {
         ++hits;
         Py_INCREF(slot);

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 namespace molvar {
 
 // The longest string the cache keeps.
@@ -15,11 +17,19 @@ constexpr Py_ssize_t CACHED_STRING_SIZE = 32;
 // Returns a new reference, or null with the exception set.
 PyObject* cMolvar_cachedBytes(const unsigned char* data, Py_ssize_t size);
 
+// Short strings to make directly before the cache looks again, while it
+// stands aside (it found too few repeats). Only touched with the
+// interpreter lock held.
+extern int32_t cMolvar_cachePause;
+
 // The bytes object of data[0, size) (a new reference, or null).
 inline PyObject* cMolvar_bytes(const unsigned char* data, Py_ssize_t size)
 {
     if (size >= 2 && size <= CACHED_STRING_SIZE) {
-        return cMolvar_cachedBytes(data, size);
+        if (cMolvar_cachePause == 0) {
+            return cMolvar_cachedBytes(data, size);
+        }
+        --cMolvar_cachePause;
     }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
 }
