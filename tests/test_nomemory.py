@@ -55,6 +55,10 @@ IMPORT_SWEEP = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(
+    sys.version_info >= (3, 12),
+    reason="the import machinery of CPython 3.12 and 3.13 crashes under this sweep with standard modules alone",
+)
 @pytest.mark.parametrize("first", ["cMolvar", "kestrix.vantle.molvar"])
 def test_allocation_failures_while_importing(first, tmp_path):
     # A process imports until an import succeeds (failed ones are retried in
