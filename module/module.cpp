@@ -63,7 +63,6 @@ PyObject* cMolvar_importAttr(const char* moduleName, const char* attrName, bool&
 // for a package on its path (the error stays pending).
 bool companionNotFound()
 {
-    const char* path = COMPANION;
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         return false;
     }
@@ -85,16 +84,16 @@ bool companionNotFound()
     }
     char prefix[sizeof COMPANION];
     for (std::size_t i = 0;; ++i) {
-        if (path[i] == '.' || path[i] == '\0') {
+        if (COMPANION[i] == '.' || COMPANION[i] == '\0') {
             prefix[i] = '\0';
             if (PyUnicode_CompareWithASCIIString(name.get(), prefix) == 0) {
                 return true;
             }
-            if (path[i] == '\0') {
+            if (COMPANION[i] == '\0') {
                 return false;
             }
         }
-        prefix[i] = path[i];
+        prefix[i] = COMPANION[i];
     }
 }
 
@@ -123,7 +122,7 @@ int bindErrorClass()
 void initTypes()
 {
     if (cMolvarBuf_Type.tp_name != nullptr) {
-        return;  // a second module object shares the static types
+        return;  // filled by an earlier exec that failed later on
     }
     // What PyVarObject_HEAD_INIT would set: one reference, held by the module.
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&cMolvarBuf_Type), 1);
