@@ -52,7 +52,6 @@ PyObject* cMolvar_importAttr(const char* moduleName, const char* attrName, bool&
 // for a package on its path (the error stays pending).
 bool companionNotFound()
 {
-    const char* path = COMPANION;
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         return false;
     }
@@ -74,16 +73,16 @@ bool companionNotFound()
     }
     char prefix[sizeof COMPANION];
     for (std::size_t i = 0;; ++i) {
-        if (path[i] == '.' || path[i] == '\0') {
+        if (COMPANION[i] == '.' || COMPANION[i] == '\0') {
             prefix[i] = '\0';
             if (PyUnicode_CompareWithASCIIString(name.get(), prefix) == 0) {
                 return true;
             }
-            if (path[i] == '\0') {
+            if (COMPANION[i] == '\0') {
                 return false;
             }
         }
-        prefix[i] = path[i];
+        prefix[i] = COMPANION[i];
     }
 }
 
