@@ -1,5 +1,7 @@
 """The incremental decoder: every element type, limits, messages, resumption."""
 
+import collections
+import signal
 import struct
 
 import pytest
@@ -190,3 +192,29 @@ def test_one_byte_at_a_time_and_every_split_of_a_mixed_stream():
     assert decode_chunks([wire[i : i + 1] for i in range(len(wire))]) == (expected, b"")
     for cut in range(len(wire) + 1):
         assert decode_chunks([wire[:cut], wire[cut:]]) == (expected, b"")
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_a_signal_stops_a_long_chunk_between_two_elements():
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    # 40 MB of ints, delivered to a native callable, so that no Python code
+    # runs to notice the signal: only the decoder's own check can.
+    wire = b"\x05\x81" * 20_000_000
+    sink = collections.deque(maxlen=1)
+    state = cMolvar.newState()
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(Stop):
+            cMolvar.dataReceived(state, wire, sink.append)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert sink[0] == 5
+    # Stopped between two elements: the state takes a new stream as it is.
+    assert decode(b"\x02\x80\x01\x81\x02\x81", state) == ([[1, 2]], 6)
