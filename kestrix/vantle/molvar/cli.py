@@ -16,7 +16,7 @@ from typing import Any, BinaryIO, Callable, ContextManager, Iterator, List, Opti
 
 import cMolvar
 
-from kestrix.vantle.molvar import Decoder, MolvarError, dumps
+from kestrix.vantle.molvar import MolvarError, dumps, iter_load
 
 PROG = "python3 -m kestrix.vantle.molvar"
 READ_SIZE = 1 << 16
@@ -142,18 +142,10 @@ def run_decode(args: argparse.Namespace) -> int:
             for line in annotate(stream.read()):
                 print(line)
             return 0
-        decoder = Decoder()
-        while True:
-            chunk = read_some(stream)
-            if not chunk:
-                break
-            try:
-                values = decoder.feed(chunk)
-            except MolvarError as error:
-                print_values(getattr(error, "values", []))
-                raise
-            print_values(values)
-        decoder.close()
+        # Each value as soon as it is complete (on a pipe too); those before
+        # an error are printed before it is raised.
+        for value in iter_load(stream, READ_SIZE):
+            print(repr(value), flush=True)
     return 0
 
 
@@ -193,18 +185,6 @@ def open_input(path: Optional[str]) -> ContextManager[BinaryIO]:
     if sys.stdin is None:
         raise OSError("no standard input to read")
     return contextlib.nullcontext(sys.stdin.buffer)
-
-
-def read_some(stream: BinaryIO) -> bytes:
-    # read1 hands over what a pipe has now, so values print as they arrive.
-    read1: Optional[Callable[[int], bytes]] = getattr(stream, "read1", None)
-    return read1(READ_SIZE) if read1 is not None else stream.read(READ_SIZE)
-
-
-def print_values(values: List[Any]) -> None:
-    for value in values:
-        print(repr(value))
-    sys.stdout.flush()
 
 
 def annotate(data: bytes) -> Iterator[str]:
