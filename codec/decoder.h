@@ -20,8 +20,8 @@ struct DecodeStop {
 
 // Decodes every complete element of data[0, len) into `state`. A top-level
 // value goes to `receiver`: a callable, called with it, or a list, which it
-// is appended to. With `firstValueOnly`, the pass ends after the first
-// top-level value. Returns the offset of the first byte not consumed (the
+// is appended to; or, with no receiver (null), into the state's `kept`.
+// With `firstValueOnly`, the pass ends after the first top-level value. Returns the offset of the first byte not consumed (the
 // start of an incomplete element, or the end), or -1 with the exception
 // set; either way `stop` says where the pass stopped.
 Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,

@@ -119,12 +119,14 @@ int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg)
             Py_VISIT(frame->items[i]);
         }
     }
+    Py_VISIT(reinterpret_cast<cMolvarState*>(self)->kept);
     return 0;
 }
 
 int cMolvarState_clear(PyObject* self)
 {
     releaseStack(std::exchange(reinterpret_cast<cMolvarState*>(self)->stack, nullptr));
+    Py_CLEAR(reinterpret_cast<cMolvarState*>(self)->kept);
     return 0;
 }
 
@@ -176,6 +178,10 @@ int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback)
         top->items[top->filled++] = value;
         return 0;
     }
+    if (callback == nullptr) {
+        Py_XSETREF(state->kept, value);
+        return 0;
+    }
     if (PyList_CheckExact(callback)) {
         // The native API's receiver: a list that collects top-level values.
         int status = PyList_Append(callback, value);
@@ -224,6 +230,7 @@ PyObject* cMolvarState_new(PyObject*, PyObject*)
     state->stack = nullptr;
     state->spareFrames = nullptr;
     state->spareCount = 0;
+    state->kept = nullptr;
     PyObject_GC_Track(state);
     return reinterpret_cast<PyObject*>(state);
 }
@@ -233,6 +240,7 @@ void cMolvarState_dealloc(PyObject* self)
     auto* state = reinterpret_cast<cMolvarState*>(self);
     PyObject_GC_UnTrack(self);
     releaseStack(std::exchange(state->stack, nullptr));
+    Py_CLEAR(state->kept);
     while (ListFrame* frame = state->spareFrames) {
         state->spareFrames = frame->next;
         if (pooledCount < MAX_SPARE_FRAMES) {

@@ -38,6 +38,7 @@ struct cMolvarState {
     molvar::ListFrame* stack;        // top (innermost) open list; null when none is open
     molvar::ListFrame* spareFrames;  // popped frames kept for reuse, linked by `next`
     int32_t spareCount;
+    PyObject* kept;                  // the last top-level value delivered to no receiver (owned), or null
 };
 
 MOLVAR_EXPORT PyObject* cMolvarState_new(PyObject* self, PyObject* unused);
@@ -57,7 +58,8 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 
 // Hands `value` on, stealing the reference whatever happens: into the top
 // open list, or, when none is open, to `callback`: called with it as its
-// one argument or, when it is a list, appended to it.
+// one argument or, when it is a list, appended to it; with no callback
+// (null), kept in the state's `kept` in place of the one before.
 int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback);
 
 // Pops every full frame from the top and delivers its list.

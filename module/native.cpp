@@ -182,16 +182,14 @@ PyObject* loads(PyObject*, PyObject* data)
         return nullptr;
     }
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(state));
-    Ref values = Ref::steal(PyList_New(0));
-    if (!values) {
-        return nullptr;
-    }
+    // The value is kept in the state, not handed to a receiver.
     DecodeStop stop;
-    const Py_ssize_t consumed = cMolvar_decode(state, view.data(), view.size(), values.get(), true, stop);
+    const Py_ssize_t consumed = cMolvar_decode(state, view.data(), view.size(), nullptr, true, stop);
     if (consumed < 0) {
         return raiseDecodingError(stop.at);
     }
-    if (PyList_GET_SIZE(values.get()) == 0) {
+    Ref value = Ref::steal(std::exchange(state->kept, nullptr));
+    if (!value) {
         if (consumed < view.size()) {
             return raiseAt(consumed, "incomplete input: the element here needs more bytes");
         }
@@ -200,7 +198,7 @@ PyObject* loads(PyObject*, PyObject* data)
     if (consumed < view.size()) {
         // A malformed element after the value is reported as such; the rest
         // is decoded only to find one.
-        if (cMolvar_decode(state, view.data() + consumed, view.size() - consumed, values.get(), false, stop) < 0) {
+        if (cMolvar_decode(state, view.data() + consumed, view.size() - consumed, nullptr, false, stop) < 0) {
             return raiseDecodingError(consumed + stop.at);
         }
         char text[96];
@@ -211,7 +209,7 @@ PyObject* loads(PyObject*, PyObject* data)
     // A top-level value that ends the input leaves no list open: the state
     // can serve again.
     giveBack(keptState, reinterpret_cast<cMolvarState*>(owner.release()));
-    return Ref::borrow(PyList_GET_ITEM(values.get(), 0)).release();
+    return value.release();
 }
 
 PyDoc_STRVAR(dumps_doc,
