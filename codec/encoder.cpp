@@ -175,8 +175,23 @@ __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf, long
 }
 
 // Inlined into the item loop: ints are the most common items.
+inline __attribute__((always_inline)) int appendSmallInt(long value, cMolvarBuf* buf)
+{
+    const bool negative = value < 0;
+    // Negated in 32 bits: -value would overflow a 32-bit long for -2**31.
+    const auto magnitude = negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
+}
+
 inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* buf)
 {
+#if PY_VERSION_HEX >= 0x030C0000
+    // An int of one internal digit (under 2**30 in magnitude) is read
+    // inline, without a call; the host offers this from 3.12.
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        return appendSmallInt(static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))), buf);
+    }
+#endif
     int overflow = 0;
     long value = PyLong_AsLongAndOverflow(obj, &overflow);
     // In the signed 32-bit range: one unsigned comparison of the offset value.
@@ -184,10 +199,7 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* b
     if (!fits || (value == -1 && PyErr_Occurred())) {
         return encodeWideInt(obj, buf, value, overflow);
     }
-    const bool negative = value < 0;
-    // Negated in 32 bits: -value would overflow a 32-bit long for -2**31.
-    const auto magnitude = negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
+    return appendSmallInt(value, buf);
 }
 
 // Inlined into the item loop, as encodeInt; a refused float (infinity,
