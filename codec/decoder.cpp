@@ -1,7 +1,7 @@
 // The incremental decoder: one forward pass over a chunk, in place.
 //
 // Every complete element at the front of the chunk is decoded; its value
-// goes into the innermost open list, or to the callback when none is open.
+// goes into the innermost open list, or to the receiver when none is open.
 // An incomplete element stops the pass at its first byte, and that offset
 // is returned: the caller presents the bytes from there again, ahead of the
 // next chunk, and the open lists carry on from the state.
@@ -87,10 +87,10 @@ PyObject* refuseTypeByte(unsigned char type)
 constexpr Py_ssize_t FAILED = -1;
 
 // Hands a finished value (stolen; null after a failed creation) on: into
-// the innermost open list, or to the callback; then closes every list that
+// the innermost open list, or to the receiver; then closes every list that
 // is now full. The common case, a free slot in a list that is not yet
 // full, stays inline.
-inline int finish(cMolvarState* state, PyObject* value, PyObject* callback)
+inline int finish(cMolvarState* state, PyObject* value, PyObject* receiver)
 {
     if (value == nullptr) {
         return -1;
@@ -101,10 +101,10 @@ inline int finish(cMolvarState* state, PyObject* value, PyObject* callback)
         if (top->filled < top->expected) {
             return 0;
         }
-    } else if (cMolvar_deliver(state, value, callback) < 0) {
+    } else if (cMolvar_deliver(state, value, receiver) < 0) {
         return -1;
     }
-    return cMolvarState_topIsFull(state) ? cMolvarState_completeLists(state, callback) : 0;
+    return cMolvarState_topIsFull(state) ? cMolvarState_completeLists(state, receiver) : 0;
 }
 
 // The digits of a header of one to five digits whose type byte follows
