@@ -216,10 +216,11 @@ PyDoc_STRVAR(dumps_doc,
              "dumps(value, /)\n--\n\n"
              "Return the wire bytes of ``value``.\n\n"
              "``value`` is an int, float, bytes, or a list or tuple of such values,\n"
-             "nested to any depth. Raises ``MolvarError`` for a type the wire cannot\n"
+             "nested up to 5000 deep. Raises ``MolvarError`` for a type the wire cannot\n"
              "carry (str, None, dict, ...), ``SystemError`` for infinities and NaN,\n"
              "``RuntimeError`` if a list changes size while it is encoded, and\n"
-             "``RecursionError`` for values nested too deeply or containing themselves.");
+             "``RecursionError`` for lists nested more than 5000 deep or containing\n"
+             "themselves. A result of 32 KiB or more is handed over, not copied again.");
 
 PyDoc_STRVAR(loads_doc,
              "loads(data, /)\n--\n\n"
