@@ -55,19 +55,10 @@ bool companionNotFound()
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         return false;
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* error = PyErr_GetRaisedException();
-    Ref name = Ref::steal(PyObject_GetAttrString(error, "name"));
+    Ref error = molvar::fetchException();
+    Ref name = Ref::steal(PyObject_GetAttrString(error.get(), "name"));
     PyErr_Clear();
-    PyErr_SetRaisedException(error);
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref name = Ref::steal(value != nullptr ? PyObject_GetAttrString(value, "name") : nullptr);
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-#endif
+    molvar::raiseException(std::move(error));
     if (!name || !PyUnicode_Check(name.get())) {
         return false;
     }

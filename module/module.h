@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module/ref.h"
+
 // Bound by the first exec of the module that succeeds, never rebound, and
 // kept for the life of the process (module/interpreter.h). The codec's
 // functions can first be called while that exec imports the companion:
@@ -20,6 +22,17 @@ extern PyObject* cMolvar_companionFromDigits;  // kestrix.vantle.molvar.pyb1282i
 
 // Keeps the converters of `companion` (once; a failure leaves them unknown).
 void cMolvar_bindCompanionConverters(PyObject* companion);
+
+namespace molvar {
+
+// The pending exception, taken out of the interpreter (normalised), or an
+// empty Ref when none is set.
+Ref fetchException();
+
+// Sets `error` (an exception instance) as the pending exception.
+void raiseException(Ref error);
+
+}  // namespace molvar
 
 // Interns `text` into `name` on first use, kept for the life of the
 // process (a failed first use is tried again at the next). 0, or -1.

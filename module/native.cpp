@@ -22,39 +22,6 @@
 
 namespace molvar {
 
-Ref fetchException()
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
-        return Ref();
-    }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-#endif
-}
-
-void raiseException(Ref error)
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(error.release());
-#else
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
-    Py_INCREF(type);
-    PyErr_Restore(type, error.release(), nullptr);
-#endif
-}
-
 Ref locatedError(int64_t offset, PyObject* message, PyObject* values)
 {
     Ref text = Ref::steal(PyUnicode_FromFormat("byte offset %lld: %U", static_cast<long long>(offset), message));

@@ -13,13 +13,6 @@ namespace molvar {
 
 extern PyTypeObject Decoder_Type;
 
-// The pending exception, taken out of the interpreter (normalised), or an
-// empty Ref when none is set.
-Ref fetchException();
-
-// Sets `error` (an exception instance) as the pending exception.
-void raiseException(Ref error);
-
 // A new MolvarError whose message is "byte offset N: <message>", with its
 // `offset` and `values` attributes set (`values` may be null: an empty list).
 Ref locatedError(int64_t offset, PyObject* message, PyObject* values);
