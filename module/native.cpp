@@ -70,9 +70,6 @@ Ref locate(Ref error, int64_t offset, PyObject* values)
     return located;
 }
 
-namespace {
-
-// Raises the located MolvarError of `text` at `offset`; returns null.
 PyObject* raiseAt(int64_t offset, const char* text)
 {
     Ref message = Ref::steal(PyUnicode_FromString(text));
@@ -82,6 +79,9 @@ PyObject* raiseAt(int64_t offset, const char* text)
     }
     return nullptr;
 }
+
+namespace {
+
 
 // Raises the pending decoding failure of the element at `offset` as a
 // located MolvarError; other exceptions pass unchanged. Returns null.

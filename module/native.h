@@ -17,6 +17,9 @@ extern PyTypeObject Decoder_Type;
 // `offset` and `values` attributes set (`values` may be null: an empty list).
 Ref locatedError(int64_t offset, PyObject* message, PyObject* values);
 
+// Raises the located MolvarError of `text` at `offset`. Returns null.
+PyObject* raiseAt(int64_t offset, const char* text);
+
 // Whether a decoding failure is one that the API reports as a MolvarError
 // at an offset: the codec's own refusals (MolvarError, and SystemError for
 // its header limit and for a list count the list constructor refuses).

@@ -116,12 +116,7 @@ PyObject* fail(Decoder* decoder, int64_t offset, PyObject* values)
 PyObject* refuse(Decoder* decoder)
 {
     if (!decoder->failed) {
-        Ref message = Ref::steal(PyUnicode_FromString("decoder is closed"));
-        Ref error = message ? locatedError(decoder->consumed, message.get(), nullptr) : Ref();
-        if (error) {
-            raiseException(std::move(error));
-        }
-        return nullptr;
+        return raiseAt(decoder->consumed, "decoder is closed");
     }
     Ref message;
     if (decoder->error != nullptr) {
