@@ -10,11 +10,12 @@ struct cMolvarBuf;
 
 namespace molvar {
 
-// Appends the digits of `magnitude`, an exact int >= 0. 0, or -1 with the
-// exception set.
-int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* magnitude);
+// Appends the digits of the magnitude of `value`, an exact int. 0, or -1
+// with the exception set.
+int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value);
 
-// The int that `count` digit bytes denote, or null with the exception set.
-PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count);
+// The int that `count` digit bytes denote (at most HEADER_LIMIT of them, as
+// the reader takes), negated if `negative`; or null with the exception set.
+PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative);
 
 }  // namespace molvar

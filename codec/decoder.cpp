@@ -44,20 +44,18 @@ PyObject* complain(const char* line)
 PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative)
 {
     static PyObject* converterName = nullptr;
-    Ref converter = Ref::steal(cMolvar_getAttr(cMolvar_module, "pyb1282int", converterName));
+    Ref converter = Ref::steal(cMolvar_converter("pyb1282int", converterName));
     if (!converter) {
         return nullptr;
     }
-    Ref value;
     if (converter.get() == cMolvar_companionFromDigits) {
-        value = Ref::steal(cMolvar_readBigDigits(digits, count));
-    } else {
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
-        if (!bytes) {
-            return nullptr;
-        }
-        value = Ref::steal(PyObject_CallOneArg(converter.get(), bytes.get()));
+        return cMolvar_readBigDigits(digits, count, negative);
     }
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
+    if (!bytes) {
+        return nullptr;
+    }
+    Ref value = Ref::steal(PyObject_CallOneArg(converter.get(), bytes.get()));
     if (!value || !negative) {
         return value.release();
     }
@@ -157,7 +155,8 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
             nextSignalCheck = pos + SIGNAL_INTERVAL;
         }
         // Headers of up to five digits are summed as they are scanned; a
-        // longer one is found first and summed after (cMolvar_readHeader).
+        // longer one is found first and summed after (cMolvar_readHeader),
+        // unless it holds a big integer's digits.
         uint32_t sum = 0;
         unsigned char type = data[pos];
         if (type < TYPE_BIT) {
@@ -170,21 +169,34 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 pos += digits;
                 type = data[pos];
             } else {
+                // A longer header (a big integer's digits): scanned eight
+                // bytes at a time while eight lie before the limit.
                 const Py_ssize_t limit = std::min(len, start + HEADER_LIMIT + 1);
-                do {
-                    if (++pos == limit) {
-                        // The limit is tested before the end: a 65th digit
-                        // fails even as the chunk's last byte, and 64 digits
-                        // then the end wait for more.
-                        if (pos - start > HEADER_LIMIT) {
-                            PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
-                            return FAILED;
-                        }
-                        stop.need = pos - start + 1;
-                        return start;
+                for (++pos; limit - pos >= 8; pos += 8) {
+                    const uint64_t types = cMolvar_loadLittleEndian64(data + pos) & TYPE_BITS_64;
+                    if (types != 0) {
+                        pos += __builtin_ctzll(types) / 8;
+                        break;
                     }
-                } while ((type = data[pos]) < TYPE_BIT);
-                sum = static_cast<uint32_t>(cMolvar_readHeader(data, start, pos));
+                }
+                while (pos < limit && data[pos] < TYPE_BIT) {
+                    ++pos;
+                }
+                if (pos == limit) {
+                    // The limit is tested before the end: a 65th digit
+                    // fails even as the chunk's last byte, and 64 digits
+                    // then the end wait for more.
+                    if (pos - start > HEADER_LIMIT) {
+                        PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
+                        return FAILED;
+                    }
+                    stop.need = pos - start + 1;
+                    return start;
+                }
+                type = data[pos];
+                if (type != TYPE_LONG && type != TYPE_NEGLONG) {
+                    sum = static_cast<uint32_t>(cMolvar_readHeader(data, start, pos));  // a big integer's is not summed
+                }
             }
         }
         const Py_ssize_t typePos = pos++;

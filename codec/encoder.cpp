@@ -13,6 +13,7 @@
 #include "codec/buffer.h"
 #include "codec/double.h"
 #include "codec/format.h"
+#include "codec/pylong.h"
 #include "module/module.h"
 #include "module/ref.h"
 
@@ -118,32 +119,43 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
 // and 0 when it must be asked of the object.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
+    static PyObject* zero = nullptr;  // lives as long as the process
+    if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
+        return -1;
+    }
     if (sign == 0) {
-        static PyObject* zero = nullptr;  // lives as long as the process
-        if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
-            return -1;
-        }
         int negative = PyObject_RichCompareBool(obj, zero, Py_LT);
         if (negative < 0) {
             return -1;
         }
         sign = negative ? -1 : 1;
     }
+    static PyObject* writeName = nullptr;
+    static PyObject* converterName = nullptr;
+    Ref converter = Ref::steal(cMolvar_converter("pyint2b128", converterName));
+    if (!converter) {
+        return -1;
+    }
+    const unsigned char type = sign < 0 ? TYPE_NEGLONG : TYPE_LONG;
+    const bool native = converter.get() == cMolvar_companionToDigits;
+    if (native && PyLong_CheckExact(obj)) {
+        // The magnitude's digits, read from the int itself: nothing to negate.
+        return cMolvar_writeBigDigits(buf, obj) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
+    }
     Ref magnitude = sign < 0 ? Ref::steal(PyNumber_Negative(obj)) : Ref::borrow(obj);
     if (!magnitude) {
         return -1;
     }
-    static PyObject* writeName = nullptr;
-    static PyObject* converterName = nullptr;
-    Ref converter = Ref::steal(cMolvar_getAttr(cMolvar_module, "pyint2b128", converterName));
-    if (!converter) {
-        return -1;
-    }
-    if (converter.get() == cMolvar_companionToDigits && PyLong_CheckExact(magnitude.get())) {
-        if (cMolvar_writeBigDigits(buf, magnitude.get()) < 0) {
+    if (native && PyLong_CheckExact(magnitude.get())) {
+        // A subclass's magnitude that is a plain int; one below zero (its
+        // comparison lied) goes to the converter, which refuses it.
+        const int negative = PyObject_RichCompareBool(magnitude.get(), zero, Py_LT);
+        if (negative < 0) {
             return -1;
         }
-        return cMolvarBuf_appendByte(buf, sign < 0 ? TYPE_NEGLONG : TYPE_LONG);
+        if (!negative) {
+            return cMolvar_writeBigDigits(buf, magnitude.get()) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
+        }
     }
     Ref write = Ref::steal(cMolvar_getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
     if (!write) {
@@ -155,51 +167,37 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         return -1;
     }
     // `write` may have moved the block: append through the fields as it left them.
-    return cMolvarBuf_appendByte(buf, sign < 0 ? TYPE_NEGLONG : TYPE_LONG);
+    return cMolvarBuf_appendByte(buf, type);
 }
 
-// An int that PyLong_AsLongAndOverflow did not give as 32 bits (or that it
-// refused). Out of line, to keep encodeInt's common case small.
-__attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf, long value, int overflow)
+// An int past 32 bits. Out of line, to keep encodeInt's common case small.
+// The sign of a plain int is known; a subclass is asked, as it may define
+// its own comparison.
+__attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
 {
-    if (overflow == 0 && value == -1 && PyErr_Occurred()) {
-        return -1;
-    }
-    // The sign of a plain int is known; a subclass is asked, as it may
-    // define its own comparison.
-    int sign = 0;
-    if (PyLong_CheckExact(obj)) {
-        sign = overflow != 0 ? overflow : (value < 0 ? -1 : 1);
-    }
-    return encodeBigInt(obj, buf, sign);
+    return encodeBigInt(obj, buf, PyLong_CheckExact(obj) ? (pylongIsNegative(obj) ? -1 : 1) : 0);
 }
 
-// Inlined into the item loop: ints are the most common items.
-inline __attribute__((always_inline)) int appendSmallInt(long value, cMolvarBuf* buf)
-{
-    const bool negative = value < 0;
-    // Negated in 32 bits: -value would overflow a 32-bit long for -2**31.
-    const auto magnitude = negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    return cMolvarBuf_appendHeader(buf, magnitude, negative ? TYPE_NEGINT : TYPE_INT);
-}
-
+// Inlined into the item loop: ints are the most common items. One of up to
+// two internal digits is read inline, without a call; one digit (under
+// 2**30) always fits in 32 bits, and is the path with the fewest branches.
 inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* buf)
 {
-#if PY_VERSION_HEX >= 0x030C0000
-    // An int of one internal digit (under 2**30 in magnitude) is read
-    // inline, without a call; the host offers this from 3.12.
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        return appendSmallInt(static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))), buf);
+    static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
+    const Py_ssize_t count = pylongDigitCount(obj);
+    const bool negative = pylongIsNegative(obj);
+    uint64_t magnitude = 0;  // zero has no digit to read
+    if (__builtin_expect(count == 1, 1)) {
+        magnitude = pylongDigits(obj)[0];
+    } else if (count == 2) {
+        magnitude = pylongDigits(obj)[0] | static_cast<uint64_t>(pylongDigits(obj)[1]) << PyLong_SHIFT;
+        if (magnitude > uint64_t{INT32_MAX} + negative) {
+            return encodeWideInt(obj, buf);
+        }
+    } else if (count != 0) {
+        return encodeWideInt(obj, buf);
     }
-#endif
-    int overflow = 0;
-    long value = PyLong_AsLongAndOverflow(obj, &overflow);
-    // In the signed 32-bit range: one unsigned comparison of the offset value.
-    const bool fits = overflow == 0 && static_cast<unsigned long>(value) - static_cast<unsigned long>(INT32_MIN) <= UINT32_MAX;
-    if (!fits || (value == -1 && PyErr_Occurred())) {
-        return encodeWideInt(obj, buf, value, overflow);
-    }
-    return appendSmallInt(value, buf);
+    return cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(magnitude), negative ? TYPE_NEGINT : TYPE_INT);
 }
 
 // Inlined into the item loop, as encodeInt; a refused float (infinity,

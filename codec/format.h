@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace molvar {
 
@@ -82,6 +83,24 @@ inline std::size_t cMolvar_writeHeaderDigits(uint32_t n, unsigned char* out)
     out[3] = static_cast<unsigned char>((n >> 21) & DIGIT_MASK);
     out[4] = static_cast<unsigned char>(n >> 28);
     return 5;
+}
+
+// Bit 7 of each of eight bytes read as one word: the type bytes among them.
+constexpr uint64_t TYPE_BITS_64 = 0x8080808080808080ull;
+
+// Eight bytes as one value, the first lowest: one load where the compiler
+// tells the byte order.
+inline uint64_t cMolvar_loadLittleEndian64(const unsigned char* in)
+{
+    uint64_t bits = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(&bits, in, sizeof bits);
+#else
+    for (int i = 7; i >= 0; --i) {
+        bits = (bits << 8) | in[i];
+    }
+#endif
+    return bits;
 }
 
 // The signed 32-bit value of the digits bytes[start, end). Digit i is

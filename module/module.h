@@ -51,6 +51,24 @@ inline PyObject* cMolvar_getAttr(PyObject* object, const char* text, PyObject*& 
     return cMolvar_intern(name, text) < 0 ? nullptr : PyObject_GetAttr(object, name);
 }
 
+// The converter named `text` installed in cMolvar, looked up at each use:
+// in the module's namespace, where a module's attributes live, which skips
+// the walk through the module type that a full attribute lookup makes
+// first; that lookup runs only when the name is absent (and raises the
+// module's own AttributeError). A new reference, or null.
+inline PyObject* cMolvar_converter(const char* text, PyObject*& name)
+{
+    if (cMolvar_intern(name, text) < 0) {
+        return nullptr;
+    }
+    PyObject* found = PyDict_GetItemWithError(cMolvar_moduleDict, name);  // borrowed; a str key runs no host code
+    if (found != nullptr) {
+        Py_INCREF(found);
+        return found;
+    }
+    return PyErr_Occurred() ? nullptr : PyObject_GetAttr(cMolvar_module, name);
+}
+
 extern PyTypeObject cMolvarBuf_Type;
 extern PyTypeObject cMolvarState_Type;
 
