@@ -84,17 +84,57 @@ inline int cMolvarBuf_appendByte(cMolvarBuf* buf, unsigned char byte)
     return cMolvarBuf_append(buf, &byte, 1);
 }
 
-// Appends the header digits of `n` and then `type`: one element's prefix.
-inline int cMolvarBuf_appendHeader(cMolvarBuf* buf, uint32_t n, unsigned char type)
-{
-    if (cMolvarBuf_reserve(buf, MAX_HEADER_BYTES + 1) < 0) {
-        return -1;
+// The free end of a buffer's block, held in locals while the encoder writes
+// small elements, so that neither the compiler nor the processor goes
+// through the buffer's fields for each one (a byte written through a char
+// pointer may alias any field). It is given back to the buffer before
+// anything else uses the buffer (host code, a call out of line), and taken
+// again after.
+class Tail {
+public:
+    explicit Tail(cMolvarBuf* buf) : buf_(buf) { take(); }
+    Tail(const Tail&) = delete;
+    Tail& operator=(const Tail&) = delete;
+
+    cMolvarBuf* buffer() const { return buf_; }
+    unsigned char* at() const { return at_; }
+    void advance(std::size_t len) { at_ += len; }
+
+    // Makes room for `len` bytes at at(). 0, or -1 with the exception set.
+    int reserve(std::size_t len)
+    {
+        if (len <= static_cast<std::size_t>(end_ - at_)) {
+            return 0;
+        }
+        give();
+        const int status = cMolvarBuf_grow(buf_, len);
+        take();  // also after a failure, which may have dropped the block
+        return status;
     }
-    unsigned char* out = cMolvarBuf_end(buf);
-    std::size_t count = cMolvar_writeHeaderDigits(n, out);
-    out[count++] = type;
-    cMolvarBuf_commit(buf, count);
-    return 0;
-}
+
+    void give() { buf_->spare = static_cast<uint32_t>(end_ - at_); }
+    void take()
+    {
+        at_ = cMolvarBuf_end(buf_);
+        end_ = at_ + buf_->spare;
+    }
+
+    // The header digits of `n` and then `type`: one element's prefix.
+    int appendHeader(uint32_t n, unsigned char type)
+    {
+        if (reserve(MAX_HEADER_BYTES + 1) < 0) {
+            return -1;
+        }
+        std::size_t count = cMolvar_writeHeaderDigits(n, at_);
+        at_[count++] = type;
+        at_ += count;
+        return 0;
+    }
+
+private:
+    cMolvarBuf* buf_;
+    unsigned char* at_;
+    unsigned char* end_;
+};
 
 }  // namespace molvar

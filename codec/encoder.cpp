@@ -8,6 +8,7 @@
 #include "codec/encoder.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "codec/bigint.h"
 #include "codec/buffer.h"
@@ -21,9 +22,9 @@ namespace molvar {
 namespace {
 
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
-inline int encodeInt(PyObject* obj, cMolvarBuf* buf);
-inline int encodeFloat(double value, cMolvarBuf* buf);
-int encodeBytes(PyObject* obj, cMolvarBuf* buf);
+inline int encodeInt(PyObject* obj, Tail& tail);
+inline int encodeFloat(double value, Tail& tail);
+inline int encodeBytes(PyObject* obj, Tail& tail);
 
 // Lengths travel in a 32-bit header; a longer one is refused, not wrapped.
 int checkLength(Py_ssize_t length, const char* what)
@@ -65,8 +66,12 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
     }
     const bool isList = PyList_Check(seq);
     const Py_ssize_t size = isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-    if (checkLength(size, isList ? "list" : "tuple") < 0 ||
-        cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(size), TYPE_LIST) < 0) {
+    if (checkLength(size, isList ? "list" : "tuple") < 0) {
+        return -1;
+    }
+    Tail tail(buf);
+    if (tail.appendHeader(static_cast<uint32_t>(size), TYPE_LIST) < 0) {
+        tail.give();
         return -1;
     }
     ++*depth;
@@ -82,26 +87,25 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
         // with them before any host code runs (a plain int past 32 bits is
         // read, or negated into a new object, before pyint2b128 is called).
         if (type == &PyLong_Type) {
-            status = encodeInt(item, buf);
+            status = encodeInt(item, tail);
         } else if (type == &PyBytes_Type) {
-            status = encodeBytes(item, buf);
+            status = encodeBytes(item, tail);
         } else if (type == &PyFloat_Type) {
-            status = encodeFloat(PyFloat_AS_DOUBLE(item), buf);
-        } else if (type == &PyList_Type || type == &PyTuple_Type) {
-            if (Py_SIZE(item) == 0) {
-                status = cMolvarBuf_appendHeader(buf, 0, TYPE_LIST);  // nothing to recurse into
-            } else {
-                Ref owned = Ref::borrow(item);
-                status = encodeSequence(owned.get(), buf, depth);
-            }
+            status = encodeFloat(PyFloat_AS_DOUBLE(item), tail);
+        } else if ((type == &PyList_Type || type == &PyTuple_Type) && Py_SIZE(item) == 0) {
+            status = tail.appendHeader(0, TYPE_LIST);  // nothing to recurse into
         } else {
             Ref owned = Ref::borrow(item);
-            status = encodeSubtype(owned.get(), buf, depth);
+            tail.give();
+            status = type == &PyList_Type || type == &PyTuple_Type ? encodeSequence(owned.get(), buf, depth)
+                                                                   : encodeSubtype(owned.get(), buf, depth);
+            tail.take();
         }
         if (status < 0) {
             break;
         }
     }
+    tail.give();
     --*depth;
     // A list resized while it was encoded would leave the header wrong and
     // the stream's framing broken: refused, as dict iteration does.
@@ -173,15 +177,18 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 // An int past 32 bits. Out of line, to keep encodeInt's common case small.
 // The sign of a plain int is known; a subclass is asked, as it may define
 // its own comparison.
-__attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
+__attribute__((noinline)) int encodeWideInt(PyObject* obj, Tail& tail)
 {
-    return encodeBigInt(obj, buf, PyLong_CheckExact(obj) ? (pylongIsNegative(obj) ? -1 : 1) : 0);
+    tail.give();
+    const int status = encodeBigInt(obj, tail.buffer(), PyLong_CheckExact(obj) ? (pylongIsNegative(obj) ? -1 : 1) : 0);
+    tail.take();
+    return status;
 }
 
 // Inlined into the item loop: ints are the most common items. One of up to
 // two internal digits is read inline, without a call; one digit (under
 // 2**30) always fits in 32 bits, and is the path with the fewest branches.
-inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* buf)
+inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
 {
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
     const Py_ssize_t count = pylongDigitCount(obj);
@@ -192,37 +199,43 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, cMolvarBuf* b
     } else if (count == 2) {
         magnitude = pylongDigits(obj)[0] | static_cast<uint64_t>(pylongDigits(obj)[1]) << PyLong_SHIFT;
         if (magnitude > uint64_t{INT32_MAX} + negative) {
-            return encodeWideInt(obj, buf);
+            return encodeWideInt(obj, tail);
         }
     } else if (count != 0) {
-        return encodeWideInt(obj, buf);
+        return encodeWideInt(obj, tail);
     }
-    return cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(magnitude), negative ? TYPE_NEGINT : TYPE_INT);
+    return tail.appendHeader(static_cast<uint32_t>(magnitude), negative ? TYPE_NEGINT : TYPE_INT);
 }
 
 // Inlined into the item loop, as encodeInt; a refused float (infinity,
 // NaN) takes the out-of-line call that raises, and nothing is committed.
-inline __attribute__((always_inline)) int encodeFloat(double value, cMolvarBuf* buf)
+inline __attribute__((always_inline)) int encodeFloat(double value, Tail& tail)
 {
-    if (cMolvarBuf_reserve(buf, 1 + FLOAT_BODY_SIZE) < 0) {
+    if (tail.reserve(1 + FLOAT_BODY_SIZE) < 0) {
         return -1;
     }
-    unsigned char* out = cMolvarBuf_end(buf);
+    unsigned char* out = tail.at();
     if (packDouble(value, out + 1) != PackStatus::ok) {
         return cMolvar_packDouble(value, out + 1);
     }
     out[0] = TYPE_FLOAT;
-    cMolvarBuf_commit(buf, 1 + FLOAT_BODY_SIZE);
+    tail.advance(1 + FLOAT_BODY_SIZE);
     return 0;
 }
 
-int encodeBytes(PyObject* obj, cMolvarBuf* buf)
+// Inlined into the item loop, as encodeInt.
+inline __attribute__((always_inline)) int encodeBytes(PyObject* obj, Tail& tail)
 {
-    Py_ssize_t size = PyBytes_GET_SIZE(obj);
-    if (checkLength(size, "bytes") < 0 || cMolvarBuf_appendHeader(buf, static_cast<uint32_t>(size), TYPE_STRING) < 0) {
+    // The body's room is asked for apart, so that a large one gets a block
+    // of exactly the size needed (see cMolvarBuf_grow).
+    const Py_ssize_t size = PyBytes_GET_SIZE(obj);
+    if (checkLength(size, "bytes") < 0 || tail.appendHeader(static_cast<uint32_t>(size), TYPE_STRING) < 0 ||
+        tail.reserve(static_cast<std::size_t>(size)) < 0) {
         return -1;
     }
-    return cMolvarBuf_append(buf, PyBytes_AS_STRING(obj), static_cast<std::size_t>(size));
+    std::memcpy(tail.at(), PyBytes_AS_STRING(obj), static_cast<std::size_t>(size));
+    tail.advance(static_cast<std::size_t>(size));
+    return 0;
 }
 
 int refuseType(PyObject* obj)
@@ -233,6 +246,17 @@ int refuseType(PyObject* obj)
     return -1;
 }
 
+// An int, float or bytes, or a subclass of one, written through a tail of
+// its own.
+template <typename Encode>
+int encodeScalar(cMolvarBuf* buf, Encode encode)
+{
+    Tail tail(buf);
+    const int status = encode(tail);
+    tail.give();
+    return status;
+}
+
 // The subtype tests, in their order: list, tuple, int, float, bytes.
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
 {
@@ -240,13 +264,13 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
         return encodeSequence(obj, buf, depth);
     }
     if (PyLong_Check(obj)) {
-        return encodeInt(obj, buf);
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeInt(obj, tail); });
     }
     if (PyFloat_Check(obj)) {
-        return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(PyFloat_AS_DOUBLE(obj), tail); });
     }
     if (PyBytes_Check(obj)) {
-        return encodeBytes(obj, buf);
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeBytes(obj, tail); });
     }
     return refuseType(obj);
 }
@@ -259,16 +283,16 @@ int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
 {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyLong_Type) {
-        return encodeInt(obj, buf);
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeInt(obj, tail); });
     }
     if (type == &PyBytes_Type) {
-        return encodeBytes(obj, buf);
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeBytes(obj, tail); });
     }
     if (type == &PyList_Type || type == &PyTuple_Type) {
         return encodeSequence(obj, buf, threadDepthAddress());
     }
     if (type == &PyFloat_Type) {
-        return encodeFloat(PyFloat_AS_DOUBLE(obj), buf);
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(PyFloat_AS_DOUBLE(obj), tail); });
     }
     return encodeSubtype(obj, buf, threadDepthAddress());
 }
