@@ -11,14 +11,15 @@ namespace molvar {
 
 namespace {
 
-// Moves the content into a bytes object of `capacity` bytes: a new one, or
-// the one it is in, reallocated. A failed reallocation loses the content
-// (_PyBytes_Resize frees the object): only a buffer that hands its content
-// over lives in a bytes object, and its content is dropped on any failure.
+// Moves the content into a bytes object of `capacity` bytes. The one it is
+// in is reallocated when that may fail destructively (_PyBytes_Resize frees
+// the object on failure): the buffer is disposable, and the block not
+// shared. Otherwise the content is copied into a new one, and a failure
+// leaves the buffer as it was.
 int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
 {
     PyObject* bytes = buf->handOver;
-    if (bytes != nullptr) {
+    if (bytes != nullptr && buf->disposable && !buf->shared) {
         buf->handOver = nullptr;
         buf->data = nullptr;
         buf->spare = buf->capacity = 0;
@@ -33,13 +34,31 @@ int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
         if (used != 0) {
             std::memcpy(PyBytes_AS_STRING(bytes), buf->data, used);
         }
-        PyMem_Free(buf->data);
+        if (buf->handOver != nullptr) {
+            Py_DECREF(buf->handOver);
+        } else {
+            PyMem_Free(buf->data);
+        }
     }
     buf->handOver = bytes;
+    buf->shared = false;
     buf->data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
     buf->spare = static_cast<uint32_t>(capacity - used);
     buf->capacity = static_cast<uint32_t>(capacity);
     return 0;
+}
+
+// Leaves the buffer with no block; the next append allocates one.
+void dropBlock(cMolvarBuf* buf)
+{
+    if (buf->handOver != nullptr) {
+        Py_CLEAR(buf->handOver);
+    } else {
+        PyMem_Free(buf->data);
+    }
+    buf->data = nullptr;
+    buf->spare = buf->capacity = 0;
+    buf->shared = false;
 }
 
 }  // namespace
@@ -51,7 +70,7 @@ int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
         PyErr_NoMemory();
         return -1;
     }
-    if (buf->mayHandOver && used + len >= HAND_OVER_SIZE) {
+    if (used + len >= HAND_OVER_SIZE) {
         // Exactly what is asked for when that is more than double, as for
         // one large byte string: the result then needs no trimming.
         return growIntoBytes(buf, used, std::max<std::size_t>(used + len, std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY)));
@@ -86,6 +105,11 @@ PyObject* cMolvarBuf_take(cMolvarBuf* buf)
     buf->handOver = nullptr;
     buf->data = nullptr;
     buf->spare = buf->capacity = 0;
+    if (buf->shared) {
+        // Given out by `get`, it has exactly the content, and stays as it is.
+        buf->shared = false;
+        return bytes;
+    }
     if (_PyBytes_Resize(&bytes, used) < 0) {
         return nullptr;
     }
@@ -95,9 +119,7 @@ PyObject* cMolvarBuf_take(cMolvarBuf* buf)
 void cMolvarBuf_discard(cMolvarBuf* buf)
 {
     if (buf->handOver != nullptr) {
-        Py_CLEAR(buf->handOver);
-        buf->data = nullptr;
-        buf->capacity = 0;
+        dropBlock(buf);
     }
     buf->spare = buf->capacity;
 }
@@ -118,8 +140,9 @@ PyObject* cMolvarBuf_new(PyObject*, PyObject*)
     buf->data = data;
     buf->spare = INITIAL_CAPACITY;
     buf->capacity = INITIAL_CAPACITY;
-    buf->mayHandOver = false;
     buf->handOver = nullptr;
+    buf->shared = false;
+    buf->disposable = false;
     return reinterpret_cast<PyObject*>(buf);
 }
 
@@ -167,6 +190,9 @@ PyObject* cMolvarBuf_write(PyObject* self, PyObject* args)
 PyObject* cMolvarBuf_clear(PyObject* self, PyObject*)
 {
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    if (buf->shared) {
+        dropBlock(buf);  // its bytes are someone's result now
+    }
     buf->spare = buf->capacity;
     Py_RETURN_NONE;
 }
@@ -174,6 +200,14 @@ PyObject* cMolvarBuf_clear(PyObject* self, PyObject*)
 PyObject* cMolvarBuf_get(PyObject* self, PyObject*)
 {
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    if (buf->handOver != nullptr && buf->spare == 0) {
+        // A large content that fills its block, as one large byte string
+        // leaves it: the block's bytes object is the result, shared from
+        // now on (see `shared`).
+        buf->shared = true;
+        Py_INCREF(buf->handOver);
+        return buf->handOver;
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf->data),
                                      static_cast<Py_ssize_t>(buf->capacity - buf->spare));
 }

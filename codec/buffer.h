@@ -17,11 +17,17 @@ struct cMolvarBuf {
     unsigned char* data;  // the block, owned; content is data[0, capacity - spare)
     uint32_t spare;       // free bytes at the end of the block
     uint32_t capacity;    // size of the block: 1024, doubled as needed, never shrunk
-    // A buffer that will hand its content over (dumps) moves it, once it
-    // grows large, into the storage of a bytes object (`handOver`, owned;
-    // `data` then points into it), so that taking the result copies nothing.
-    bool mayHandOver;
+    // A large content (HAND_OVER_SIZE and more) is kept in the storage of a
+    // bytes object (`handOver`, owned; `data` then points into it), so that
+    // it can be given out without a copy: by `take` (dumps), or by `get`
+    // when it fills the block. A block given out by `get` is `shared` and
+    // never written again: the next write moves the content to a new block,
+    // and `clear` drops it.
     PyObject* handOver;
+    bool shared;
+    // The content is taken whole or dropped (dumps' own buffer), so a failed
+    // growth may drop it: a large block is then reallocated in place.
+    bool disposable;
 };
 
 MOLVAR_EXPORT PyObject* cMolvarBuf_new(PyObject* self, PyObject* unused);
@@ -37,16 +43,16 @@ constexpr uint32_t INITIAL_CAPACITY = 1024;
 // The largest block whose size the 32-bit counts can hold after doubling.
 constexpr uint32_t MAX_CAPACITY = uint32_t{1} << 31;
 
-// Content of this size or more is written into a bytes object's storage
-// when the buffer may hand it over.
+// Content of this size or more is written into a bytes object's storage.
 constexpr uint32_t HAND_OVER_SIZE = 32 * 1024;
 
 // Makes room for `len` more bytes. On failure (MemoryError) the buffer is
-// unchanged, unless its content was to be handed over: it is then dropped.
+// unchanged, unless it is disposable and its content large: it is then
+// dropped.
 int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len);
 
 // Returns the content as a new bytes object and empties the buffer. A
-// large content is handed over without a copy (see `mayHandOver`).
+// large content is handed over without a copy (see `handOver`).
 PyObject* cMolvarBuf_take(cMolvarBuf* buf);
 
 // Empties the buffer, dropping a block it was to hand over.

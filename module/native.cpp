@@ -123,7 +123,7 @@ PyObject* dumps(PyObject*, PyObject* value)
         if (buf == nullptr) {
             return nullptr;
         }
-        buf->mayHandOver = true;
+        buf->disposable = true;
     }
     PyObject* result = nullptr;
     if (cMolvar_encodeObject(value, buf) == 0) {

@@ -70,6 +70,25 @@ def test_get_returns_a_copy_and_leaves_the_buffer():
     assert (first, buf.get()) == (b"abc", b"abcdef")
 
 
+def test_a_large_content_given_out_whole_is_never_written_again():
+    # Content that fills its block is given out without a copy; whatever
+    # the buffer does next must leave that result as it was.
+    buf = cMolvar.newBuf()
+    big = PAYLOAD * 8
+    buf.write(big)
+    given = buf.get()
+    assert given == big and buf.get() == big
+    buf.write(b"tail")
+    assert (given, buf.get()) == (big, big + b"tail")
+    buf.clear()
+    assert buf.get() == b""
+    buf.write(big)
+    again = buf.get()
+    buf.clear()
+    buf.write(PAYLOAD[::-1] * 8)
+    assert (given, again, buf.get()) == (big, big, PAYLOAD[::-1] * 8)
+
+
 def test_write_takes_any_bytes_like_object():
     buf = cMolvar.newBuf()
     buf.write(bytearray(b"ab"))
