@@ -177,10 +177,17 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 // An int past 32 bits. Out of line, to keep encodeInt's common case small.
 // The sign of a plain int is known; a subclass is asked, as it may define
 // its own comparison.
-__attribute__((noinline)) int encodeWideInt(PyObject* obj, Tail& tail)
+__attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
+{
+    return encodeBigInt(obj, buf, PyLong_CheckExact(obj) ? (pylongIsNegative(obj) ? -1 : 1) : 0);
+}
+
+// The tail given back around it (and its address never taken, so that it
+// can stay in registers).
+inline int encodeWideInt(PyObject* obj, Tail& tail)
 {
     tail.give();
-    const int status = encodeBigInt(obj, tail.buffer(), PyLong_CheckExact(obj) ? (pylongIsNegative(obj) ? -1 : 1) : 0);
+    const int status = encodeWideInt(obj, tail.buffer());
     tail.take();
     return status;
 }

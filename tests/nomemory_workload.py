@@ -27,7 +27,7 @@ class Int(int):
     pass
 
 
-VALUE = [1, -5, 2**31, -(2**70), True, Int(-(2**40)), 1.5, b"abc", (b"x" * 2000,), [[[]]], Sub([7, [8]])]
+VALUE = [1, -5, 2**31, -(2**70), True, Int(-(2**40)), 1.5, b"abc", (b"x" * 2000,), [[[]]], b"y" * 40000, Sub([7, [8]])]
 
 
 def encoded(value):
