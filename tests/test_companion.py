@@ -92,3 +92,17 @@ def test_native_conversion_matches_the_installed_converters(value):
     assert native == called
     if called_back is not None:
         assert molvar.loads(native) == called_back == value
+
+
+@settings(max_examples=300)
+@given(st.binary(max_size=64).map(lambda raw: bytes(byte & 0x7F for byte in raw)), st.sampled_from([b"\x85", b"\x86"]))
+def test_native_reading_takes_any_digits_as_the_converter_does(digits, type_byte):
+    """Leading zero digits, no digits at all, a negative zero: the native
+    reading gives what the companion's converter gives."""
+    native = molvar.loads(digits + type_byte)
+    cMolvar.pyb1282int = lambda digits: molvar.pyb1282int(digits)
+    try:
+        called = molvar.loads(digits + type_byte)
+    finally:
+        cMolvar.pyb1282int = molvar.pyb1282int
+    assert type(native) is int and native == called and hash(native) == hash(called)
