@@ -27,7 +27,7 @@ inline uint64_t packEightDigits(const unsigned char* digits)
     x = (x & 0x00003FFF00003FFFull) | ((x >> 2) & 0x0FFFC0000FFFC000ull);
     return (x & 0x000000000FFFFFFFull) | ((x >> 4) & 0x00FFFFFFF0000000ull);
 }
-static_assert(HOST_BITS + DIGIT_BITS - 1 <= 56, "a host digit is cut from eight digits");
+static_assert(HOST_BITS + 7 <= 64, "a host digit is cut from eight bytes");
 
 inline int bitLength(uint32_t word) { return word == 0 ? 0 : 32 - __builtin_clz(word); }
 
@@ -88,14 +88,25 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
     if (value == nullptr) {
         return nullptr;
     }
-    // Each host digit is cut from the eight digits that hold its first bit,
-    // so no host digit waits for the one before; zeros pad the last ones.
-    unsigned char padded[HEADER_LIMIT + 8] = {};
-    std::memcpy(padded, digits, static_cast<std::size_t>(count));
+    // The digits are closed up into a plain little-endian bit array, eight
+    // (56 bits, 7 bytes) at a time, and each host digit is cut from the
+    // eight bytes that hold its first bit: no step waits for the one before.
+    unsigned char packed[HEADER_LIMIT / 8 * 7 + 8];
+    Py_ssize_t group = 0;
+    for (; 8 * group < count; ++group) {
+        const unsigned char* eight = digits + 8 * group;
+        unsigned char last[8] = {};
+        if (count - 8 * group < 8) {
+            std::memcpy(last, eight, static_cast<std::size_t>(count - 8 * group));  // zeros above the last digit
+            eight = last;
+        }
+        cMolvar_storeLittleEndian64(packEightDigits(eight), packed + 7 * group);
+    }
+    cMolvar_storeLittleEndian64(0, packed + 7 * group);  // what the top host digit reads past the value
     digit* out = pylongDigits(reinterpret_cast<PyObject*>(value));
     for (Py_ssize_t i = 0; i < outCount; ++i) {
         const auto bit = static_cast<std::size_t>(HOST_BITS * i);
-        out[i] = static_cast<digit>((packEightDigits(padded + bit / DIGIT_BITS) >> (bit % DIGIT_BITS)) & PyLong_MASK);
+        out[i] = static_cast<digit>((cMolvar_loadLittleEndian64(packed + bit / 8) >> (bit % 8)) & PyLong_MASK);
     }
     if (negative) {
         pylongSetNegative(reinterpret_cast<PyObject*>(value));

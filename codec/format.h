@@ -88,8 +88,8 @@ inline std::size_t cMolvar_writeHeaderDigits(uint32_t n, unsigned char* out)
 // Bit 7 of each of eight bytes read as one word: the type bytes among them.
 constexpr uint64_t TYPE_BITS_64 = 0x8080808080808080ull;
 
-// Eight bytes as one value, the first lowest: one load where the compiler
-// tells the byte order.
+// Eight bytes as one value, the first lowest, and back: one load or store
+// where the compiler tells the byte order.
 inline uint64_t cMolvar_loadLittleEndian64(const unsigned char* in)
 {
     uint64_t bits = 0;
@@ -101,6 +101,17 @@ inline uint64_t cMolvar_loadLittleEndian64(const unsigned char* in)
     }
 #endif
     return bits;
+}
+
+inline void cMolvar_storeLittleEndian64(uint64_t bits, unsigned char* out)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(out, &bits, sizeof bits);
+#else
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<unsigned char>(bits >> (8 * i));
+    }
+#endif
 }
 
 // The signed 32-bit value of the digits bytes[start, end). Digit i is
