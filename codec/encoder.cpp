@@ -2,9 +2,10 @@
 //
 // Host code can run in the middle of an encoding (pyint2b128 and the write
 // it calls, the comparison and negation of an int subclass). So the encoder
-// keeps no pointer into the block across such a call, re-reads a list's
-// length before every item, and holds its own reference to every item that
-// host code could see before the encoder is done with it.
+// keeps no pointer into the block across such a call (a list's Tail is
+// given back to the buffer before it and taken again after), re-reads a
+// list's length before every item, and holds its own reference to every
+// item that host code could see before the encoder is done with it.
 #include "codec/encoder.h"
 
 #include <cstdio>
@@ -121,14 +122,21 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
 // `write`; or, when that is the companion's own, are written natively.
 // `sign` is the sign when it is already known without running host code,
 // and 0 when it must be asked of the object.
-int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
+// Whether `obj` < 0, asked of the object, whose class may define its own
+// comparison: 1, 0, or -1 with the exception set.
+int isBelowZero(PyObject* obj)
 {
     static PyObject* zero = nullptr;  // lives as long as the process
     if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
         return -1;
     }
+    return PyObject_RichCompareBool(obj, zero, Py_LT);
+}
+
+int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
+{
     if (sign == 0) {
-        int negative = PyObject_RichCompareBool(obj, zero, Py_LT);
+        const int negative = isBelowZero(obj);
         if (negative < 0) {
             return -1;
         }
@@ -153,7 +161,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     if (native && PyLong_CheckExact(magnitude.get())) {
         // A subclass's magnitude that is a plain int; one below zero (its
         // comparison lied) goes to the converter, which refuses it.
-        const int negative = PyObject_RichCompareBool(magnitude.get(), zero, Py_LT);
+        const int negative = isBelowZero(magnitude.get());
         if (negative < 0) {
             return -1;
         }
@@ -194,7 +202,8 @@ inline int encodeWideInt(PyObject* obj, Tail& tail)
 
 // Inlined into the item loop: ints are the most common items. One of up to
 // two internal digits is read inline, without a call; one digit (under
-// 2**30) always fits in 32 bits, and is the path with the fewest branches.
+// 2**PyLong_SHIFT, 2**30 on usual builds) always fits in 32 bits, and takes
+// the path with the fewest branches.
 inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
 {
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
