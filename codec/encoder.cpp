@@ -59,6 +59,46 @@ inline int* threadDepthAddress()
     return address;
 }
 
+int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth);
+
+// The items of a list (IS_LIST) or a tuple, at most `size` of them, through
+// `tail`; `written` counts them. 0, or -1 with the exception set.
+template <bool IS_LIST>
+inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail, int* depth,
+                                                      Py_ssize_t& written)
+{
+    // The header promises `size` items. Host code run inside (a converter,
+    // an int subclass's comparison) may resize a list: its length is
+    // re-read before every item, and the loop never passes the header.
+    for (; written < size && (!IS_LIST || written < PyList_GET_SIZE(seq)); ++written) {
+        PyObject* item = IS_LIST ? PyList_GET_ITEM(seq, written) : PyTuple_GET_ITEM(seq, written);
+        PyTypeObject* type = Py_TYPE(item);
+        // Exact ints, floats and bytes are only lent: the encoder is done
+        // with them before any host code runs (a plain int past 32 bits is
+        // read, or negated into a new object, before pyint2b128 is called).
+        int status;
+        if (type == &PyLong_Type) {
+            status = encodeInt(item, tail);
+        } else if (type == &PyBytes_Type) {
+            status = encodeBytes(item, tail);
+        } else if (type == &PyFloat_Type) {
+            status = encodeFloat(PyFloat_AS_DOUBLE(item), tail);
+        } else if ((type == &PyList_Type || type == &PyTuple_Type) && Py_SIZE(item) == 0) {
+            status = tail.appendHeader(0, TYPE_LIST);  // nothing to recurse into
+        } else {
+            Ref owned = Ref::borrow(item);
+            tail.give();
+            status = type == &PyList_Type || type == &PyTuple_Type ? encodeSequence(owned.get(), tail.buffer(), depth)
+                                                                   : encodeSubtype(owned.get(), tail.buffer(), depth);
+            tail.take();
+        }
+        if (status < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
 {
     if (*depth >= MAX_DEPTH) {
@@ -76,36 +116,9 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
         return -1;
     }
     ++*depth;
-    int status = 0;
-    // The header promises `size` items. Host code run inside (a converter,
-    // an int subclass's comparison) may resize the list: its length is
-    // re-read before every item, and the loop never passes the header.
     Py_ssize_t written = 0;
-    for (; written < size && written < (isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++written) {
-        PyObject* item = isList ? PyList_GET_ITEM(seq, written) : PyTuple_GET_ITEM(seq, written);
-        PyTypeObject* type = Py_TYPE(item);
-        // Exact ints, floats and bytes are only lent: the encoder is done
-        // with them before any host code runs (a plain int past 32 bits is
-        // read, or negated into a new object, before pyint2b128 is called).
-        if (type == &PyLong_Type) {
-            status = encodeInt(item, tail);
-        } else if (type == &PyBytes_Type) {
-            status = encodeBytes(item, tail);
-        } else if (type == &PyFloat_Type) {
-            status = encodeFloat(PyFloat_AS_DOUBLE(item), tail);
-        } else if ((type == &PyList_Type || type == &PyTuple_Type) && Py_SIZE(item) == 0) {
-            status = tail.appendHeader(0, TYPE_LIST);  // nothing to recurse into
-        } else {
-            Ref owned = Ref::borrow(item);
-            tail.give();
-            status = type == &PyList_Type || type == &PyTuple_Type ? encodeSequence(owned.get(), buf, depth)
-                                                                   : encodeSubtype(owned.get(), buf, depth);
-            tail.take();
-        }
-        if (status < 0) {
-            break;
-        }
-    }
+    const int status = isList ? encodeItems<true>(seq, size, tail, depth, written)
+                              : encodeItems<false>(seq, size, tail, depth, written);
     tail.give();
     --*depth;
     // A list resized while it was encoded would leave the header wrong and
@@ -117,11 +130,6 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
     return status;
 }
 
-// An int outside the 32-bit range: its magnitude's digits come from the
-// pyint2b128 installed in cMolvar, written through the buffer's own
-// `write`; or, when that is the companion's own, are written natively.
-// `sign` is the sign when it is already known without running host code,
-// and 0 when it must be asked of the object.
 // Whether `obj` < 0, asked of the object, whose class may define its own
 // comparison: 1, 0, or -1 with the exception set.
 int isBelowZero(PyObject* obj)
@@ -133,6 +141,11 @@ int isBelowZero(PyObject* obj)
     return PyObject_RichCompareBool(obj, zero, Py_LT);
 }
 
+// An int outside the 32-bit range: its magnitude's digits come from the
+// pyint2b128 installed in cMolvar, written through the buffer's own
+// `write`; or, when that is the companion's own, are written natively.
+// `sign` is the sign when it is already known without running host code,
+// and 0 when it must be asked of the object.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
     if (sign == 0) {
