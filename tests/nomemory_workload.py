@@ -36,10 +36,11 @@ def encoded(value):
     return buf.get()
 
 
-STREAM = encoded([[1, [2, b"str" * 10, 2**70]], [b"x" * 100, 3.5, []], -7]) + encoded(2**80) + encoded([0] * 20)
+HEAD = encoded([[1, [2, b"str" * 10, 2**70]], [b"x" * 100, 3.5, []], -7]) + encoded(2**80) + encoded([0] * 20)
+STREAM = HEAD + encoded(list(range(1000, 1020)))  # ints the interpreter does not share: each one allocated
 # Cut mid-list (two lists open), in a string's header and in its body; the
 # last chunk closes every list, the one after holds whole values.
-CUTS = [6, 9, 12, 60, len(STREAM) - 40]
+CUTS = [6, 9, 12, 60, len(HEAD) - 40]
 CHUNKS = [STREAM[start:end] for start, end in zip([0] + CUTS, CUTS + [len(STREAM)])]
 
 
