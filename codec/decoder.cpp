@@ -129,6 +129,11 @@ inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
     return count;
 }
 
+// A run starts only with this many items still to come: in short lists,
+// and in the mixed ones they tend to be, testing for it costs more than it
+// saves.
+constexpr int32_t RUN_MIN_ITEMS = 4;
+
 // After an int stored into the innermost open list: the ints that follow,
 // of one to five header digits each, stored the same way while the list has
 // a free slot and waits for more than one item (its last slot and its last
@@ -137,11 +142,6 @@ inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
 // for each element. The run stops at `checkAt`, where the general loop
 // checks for signals. 0, or -1 with the exception set and `stop.at` on the
 // element that failed.
-// A run starts only with this many items still to come: in short lists,
-// and in the mixed ones they tend to be, testing for it costs more than it
-// saves.
-constexpr int32_t RUN_MIN_ITEMS = 4;
-
 inline int takeInts(ListFrame* top, const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
                     DecodeStop& stop)
 {
