@@ -12,10 +12,10 @@ namespace molvar {
 namespace {
 
 // Moves the content into a bytes object of `capacity` bytes. The one it is
-// in is reallocated when that may fail destructively (_PyBytes_Resize frees
-// the object on failure): the buffer is disposable, and the block not
-// shared. Otherwise the content is copied into a new one, and a failure
-// leaves the buffer as it was.
+// in is reallocated in place where losing it on a failure is allowed
+// (_PyBytes_Resize frees the object when it fails): in a disposable buffer,
+// when the block is not shared. Otherwise the content is copied into a new
+// one, and a failure leaves the buffer as it was.
 int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
 {
     PyObject* bytes = buf->handOver;
