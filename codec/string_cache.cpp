@@ -21,7 +21,15 @@ constexpr uint32_t WINDOW = 256;         // lookups between two looks at the hit
 constexpr uint32_t MIN_HITS = WINDOW / 8;  // fewer hits than this in a window: stand aside
 constexpr int32_t PAUSE = 16 * 1024;     // strings made directly while standing aside
 
-PyObject* slots[SLOTS];
+// A slot's string and a tag of its hash and size, compared first: a miss is
+// then told without reading the string, which may have left the cache long
+// ago (the processor's, not this one).
+struct Slot {
+    PyObject* bytes;
+    uint32_t tag;
+};
+
+Slot slots[SLOTS];
 uint32_t lookups = 0;
 uint32_t hits = 0;
 
@@ -39,10 +47,11 @@ inline uint32_t load32(const unsigned char* data)
     return word;
 }
 
-// A slot for 2 to CACHED_STRING_SIZE bytes: the first and the last 8 bytes
-// (or 4, or 1 and 1), which overlap in short strings, and the size, mixed
-// by two multiplications. Cheap next to making the string.
-inline uint32_t slotOf(const unsigned char* data, Py_ssize_t size)
+// The hash of 2 to CACHED_STRING_SIZE bytes: the first and the last 8
+// bytes (or 4, or 1 and 1), which overlap in short strings, and the size,
+// mixed by two multiplications. Cheap next to making the string. Its top
+// 10 bits pick the slot; the tag is its low 32 bits.
+inline uint64_t hashOf(const unsigned char* data, Py_ssize_t size)
 {
     uint64_t first;
     uint64_t last;
@@ -56,8 +65,7 @@ inline uint32_t slotOf(const unsigned char* data, Py_ssize_t size)
         first = data[0];
         last = data[size - 1];
     }
-    const uint64_t mixed = (first * 0x9E3779B97F4A7C15u) ^ ((last + static_cast<uint64_t>(size)) * 0xC2B2AE3D27D4EB4Fu);
-    return static_cast<uint32_t>(mixed >> 54);  // the top 10 bits: one of SLOTS
+    return (first * 0x9E3779B97F4A7C15u) ^ ((last + static_cast<uint64_t>(size)) * 0xC2B2AE3D27D4EB4Fu);
 }
 
 }  // namespace
@@ -72,16 +80,20 @@ PyObject* cMolvar_cachedBytes(const unsigned char* data, Py_ssize_t size)
         }
         lookups = hits = 0;
     }
-    PyObject*& slot = slots[slotOf(data, size)];
-    if (slot != nullptr && PyBytes_GET_SIZE(slot) == size && std::memcmp(PyBytes_AS_STRING(slot), data, static_cast<std::size_t>(size)) == 0) {
+    const uint64_t hash = hashOf(data, size);
+    const auto tag = static_cast<uint32_t>(hash);
+    Slot& slot = slots[hash >> 54];  // the top 10 bits: one of SLOTS
+    if (slot.tag == tag && slot.bytes != nullptr && PyBytes_GET_SIZE(slot.bytes) == size &&
+        std::memcmp(PyBytes_AS_STRING(slot.bytes), data, static_cast<std::size_t>(size)) == 0) {
         ++hits;
-        Py_INCREF(slot);
-        return slot;
+        Py_INCREF(slot.bytes);
+        return slot.bytes;
     }
     PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
     if (bytes != nullptr) {
         Py_INCREF(bytes);
-        Py_XSETREF(slot, bytes);
+        Py_XSETREF(slot.bytes, bytes);
+        slot.tag = tag;
     }
     return bytes;
 }
