@@ -67,6 +67,18 @@ def test_any_split_decodes_the_same(stream, data):
     assert [canonical(item) for item in decoded] == [canonical(value) for value in stream]
 
 
+@given(st.lists(st.one_of(ints, ints, ints, scalars), min_size=4, max_size=40), st.data())
+@settings(max_examples=200)
+def test_long_lists_of_ints_any_split(items, data):
+    # Ints that follow an int are taken in runs; a run ends at another
+    # element, at the list's last slot or item, and at the chunk's end.
+    wire = encode(items)
+    cuts = sorted(data.draw(st.lists(st.integers(min_value=0, max_value=len(wire)), max_size=6)))
+    chunks = [wire[start:end] for start, end in zip([0] + cuts, cuts + [len(wire)])]
+    decoded, pending = decode_chunks(chunks)
+    assert (pending, [canonical(item) for item in decoded]) == (b"", [canonical(items)])
+
+
 @given(values)
 @settings(max_examples=50)
 def test_one_byte_at_a_time(value):
