@@ -69,6 +69,11 @@ int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value)
 
 PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative)
 {
+    if (count > HEADER_LIMIT) {
+        // The reader never passes more; the block below is sized for it.
+        PyErr_SetString(PyExc_SystemError, "big integer of more digits than a header holds");
+        return nullptr;
+    }
     while (count > 0 && digits[count - 1] == 0) {
         --count;  // leading zeros carry nothing
     }

@@ -14,8 +14,9 @@ namespace molvar {
 // with the exception set.
 int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value);
 
-// The int that `count` digit bytes denote (at most HEADER_LIMIT of them, as
-// the reader takes), negated if `negative`; or null with the exception set.
+// The int that `count` digit bytes denote, negated if `negative`; or null
+// with the exception set. The reader passes at most HEADER_LIMIT digits; more
+// raise SystemError.
 PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative);
 
 }  // namespace molvar

@@ -8,6 +8,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 namespace molvar {
 
 #if PY_VERSION_HEX >= 0x030C0000
