@@ -105,11 +105,6 @@ PyObject* cMolvarBuf_take(cMolvarBuf* buf)
     buf->handOver = nullptr;
     buf->data = nullptr;
     buf->spare = buf->capacity = 0;
-    if (buf->shared) {
-        // Given out by `get`, it has exactly the content, and stays as it is.
-        buf->shared = false;
-        return bytes;
-    }
     if (_PyBytes_Resize(&bytes, used) < 0) {
         return nullptr;
     }

@@ -239,22 +239,11 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
 
         PyObject* value = nullptr;
         if (type == TYPE_INT || type == TYPE_NEGINT) {
-            // The most common elements, ahead of the dispatch, and the ints
-            // that follow in the same list. A negative one is negated with
-            // 32-bit wrap-around: a header of -2**31 stays -2**31.
+            // The most common elements, ahead of the dispatch (the ints that
+            // follow in the same list are taken in a run, below). A negative
+            // one is negated with 32-bit wrap-around: a header of -2**31
+            // stays -2**31.
             value = PyLong_FromLong(static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum));
-            if (finish(state, value, receiver) < 0) {
-                return FAILED;
-            }
-            if (firstValueOnly && state->stack == nullptr) {
-                break;
-            }
-            ListFrame* top = state->stack;
-            if (top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
-                takeInts(top, data, len, nextSignalCheck, pos, stop) < 0) {
-                return FAILED;
-            }
-            continue;
         } else {
             switch (type) {
             case TYPE_LIST:
@@ -319,6 +308,11 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
         }
         if (firstValueOnly && state->stack == nullptr) {
             break;  // an element that leaves no list open has delivered a top-level value
+        }
+        ListFrame* top = state->stack;
+        if ((type == TYPE_INT || type == TYPE_NEGINT) && top != nullptr &&
+            top->expected - top->filled >= RUN_MIN_ITEMS && takeInts(top, data, len, nextSignalCheck, pos, stop) < 0) {
+            return FAILED;
         }
     }
     return pos;

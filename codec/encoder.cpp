@@ -306,22 +306,13 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
 
 }  // namespace
 
-// Exact types first (the common case), then the subtype tests; both give
-// the same result. encodeSequence makes the same exact tests for its items.
+// An exact list or tuple goes straight to its loop; anything else takes the
+// subtype tests, which give exact ints, floats and bytes the same result.
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyLong_Type) {
-        return encodeScalar(buf, [obj](Tail& tail) { return encodeInt(obj, tail); });
-    }
-    if (type == &PyBytes_Type) {
-        return encodeScalar(buf, [obj](Tail& tail) { return encodeBytes(obj, tail); });
-    }
     if (type == &PyList_Type || type == &PyTuple_Type) {
         return encodeSequence(obj, buf, threadDepthAddress());
-    }
-    if (type == &PyFloat_Type) {
-        return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(PyFloat_AS_DOUBLE(obj), tail); });
     }
     return encodeSubtype(obj, buf, threadDepthAddress());
 }
