@@ -129,38 +129,85 @@ inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
     return count;
 }
 
-// A run starts only with this many items still to come: in short lists,
-// and in the mixed ones they tend to be, testing for it costs more than it
-// saves.
-constexpr int32_t RUN_MIN_ITEMS = 4;
+// A run is tried after a value stored into a list that waits for at least
+// this many more items (after a list opens, always): with one left, there
+// is nothing for it to take.
+constexpr int32_t RUN_MIN_ITEMS = 2;
 
-// After an int stored into the innermost open list: the ints that follow,
-// of one to five header digits each, stored the same way while the list has
-// a free slot and waits for more than one item (its last slot and its last
-// item are left to the general loop, which grows the slots and closes the
-// list). A list of numbers is decoded here, without the general loop's work
-// for each element. The run stops at `checkAt`, where the general loop
-// checks for signals. 0, or -1 with the exception set and `stop.at` on the
+// The scalars that follow in the innermost open list (ints, floats and byte
+// strings, whose headers have one to five digits), made and stored into its
+// free slots, while it waits for more than one item: its last slot and its
+// last item are left to the general loop, which grows the slots and closes
+// the list. A list of scalars is decoded here, without the general loop's
+// work for each element; anything else (a list, a big integer, a value the
+// general loop refuses, an element that is not all there) ends the run.
+// It stops at `checkAt` too, where the general loop checks for signals.
+// No host code runs here (none of these values is tracked by the collector,
+// and the string cache releases only byte strings), so the frame's count is
+// kept in a local. 0, or -1 with the exception set and `stop.at` on the
 // element that failed.
-inline int takeInts(ListFrame* top, const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
-                    DecodeStop& stop)
+inline __attribute__((always_inline)) int takeScalars(ListFrame* top, const unsigned char* data, Py_ssize_t len,
+                                                      Py_ssize_t checkAt, Py_ssize_t& pos, DecodeStop& stop)
 {
-    while (top->filled + 1 < top->slots && top->filled + 1 < top->expected && pos < checkAt &&
-           len - pos > static_cast<Py_ssize_t>(MAX_HEADER_BYTES) && data[pos] < TYPE_BIT) {
-        uint32_t sum = 0;
-        const Py_ssize_t digits = readShortHeader(data + pos, sum);
-        const unsigned char type = data[pos + digits];
-        if (digits == 0 || (type != TYPE_INT && type != TYPE_NEGINT)) {
-            break;
+    PyObject** const items = top->items;
+    const Py_ssize_t until = std::min(top->slots, top->expected - 1);
+    // Five bytes past `at` lie within the chunk: the longest header read here.
+    const Py_ssize_t end = std::min(checkAt, len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES));
+    Py_ssize_t filled = top->filled;
+    Py_ssize_t at = pos;
+    while (filled < until && at < end) {
+        PyObject* value = nullptr;
+        Py_ssize_t next = 0;  // the element's end
+        uint32_t sum = data[at];
+        if (sum >= TYPE_BIT) {
+            // No header: a float, as written.
+            if (sum != TYPE_FLOAT || len - at <= static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
+                break;
+            }
+            value = PyFloat_FromDouble(cMolvar_unpackDouble(data + at + 1));
+            next = at + 1 + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+        } else {
+            Py_ssize_t digits = 1;
+            if (data[at + 1] < TYPE_BIT && (digits = readShortHeader(data + at, sum)) == 0) {
+                break;
+            }
+            next = at + digits + 1;
+            switch (data[at + digits]) {
+            case TYPE_INT:
+                value = PyLong_FromLong(static_cast<int32_t>(sum));
+                break;
+            case TYPE_NEGINT:
+                value = PyLong_FromLong(static_cast<int32_t>(0u - sum));
+                break;
+            case TYPE_STRING:
+                if (sum > static_cast<uint32_t>(SIZE_LIMIT) || len - next < static_cast<Py_ssize_t>(sum)) {
+                    goto done;
+                }
+                value = cMolvar_bytes(data + next, static_cast<Py_ssize_t>(sum));
+                next += static_cast<Py_ssize_t>(sum);
+                break;
+            case TYPE_FLOAT:
+                if (len - next < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
+                    goto done;
+                }
+                value = PyFloat_FromDouble(cMolvar_unpackDouble(data + next));  // a header, skipped
+                next += static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+                break;
+            default:
+                goto done;
+            }
         }
-        PyObject* value = PyLong_FromLong(static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum));
         if (value == nullptr) {
-            stop.at = pos;
+            top->filled = static_cast<int32_t>(filled);
+            pos = stop.at = at;
             return -1;
         }
-        top->items[top->filled++] = value;
-        pos += digits + 1;
+        items[filled++] = value;
+        at = next;
     }
+done:
+    top->filled = static_cast<int32_t>(filled);
+    pos = at;
     return 0;
 }
 
@@ -239,8 +286,8 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
 
         PyObject* value = nullptr;
         if (type == TYPE_INT || type == TYPE_NEGINT) {
-            // The most common elements, ahead of the dispatch (the ints that
-            // follow in the same list are taken in a run, below). A negative
+            // The most common elements, ahead of the dispatch (the scalars
+            // that follow in the same list are taken in a run, below). A negative
             // one is negated with 32-bit wrap-around: a header of -2**31
             // stays -2**31.
             value = PyLong_FromLong(static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum));
@@ -269,6 +316,9 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                         return FAILED;
                     }
                     reservable -= reserve;
+                }
+                if (takeScalars(state->stack, data, len, nextSignalCheck, pos, stop) < 0) {
+                    return FAILED;
                 }
                 continue;
             case TYPE_STRING:
@@ -309,9 +359,10 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
         if (firstValueOnly && state->stack == nullptr) {
             break;  // an element that leaves no list open has delivered a top-level value
         }
+        // A list is most often followed by another: no run after one.
         ListFrame* top = state->stack;
-        if ((type == TYPE_INT || type == TYPE_NEGINT) && top != nullptr &&
-            top->expected - top->filled >= RUN_MIN_ITEMS && takeInts(top, data, len, nextSignalCheck, pos, stop) < 0) {
+        if (type != TYPE_LIST && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
+            takeScalars(top, data, len, nextSignalCheck, pos, stop) < 0) {
             return FAILED;
         }
     }

@@ -84,10 +84,28 @@ int growSlots(ListFrame* frame)
 // Moves a full frame's items into a new list; the frame is left empty.
 PyObject* takeList(ListFrame* frame)
 {
-    PyObject* list = PyList_New(frame->filled);
+    // A block this large was made for this list, to its size (it was never
+    // kept for another), with the allocator a list uses: the list takes it
+    // over, rather than a copy of it. (A free-threaded build's list keeps
+    // its items in a block of its own kind.)
+#ifdef Py_GIL_DISABLED
+    const bool handOver = false;
+#else
+    const bool handOver = frame->filled > MAX_KEPT_SLOTS;
+#endif
+    PyObject* list = PyList_New(handOver ? 0 : frame->filled);
     if (list == nullptr) {
         releaseItems(frame);
         return nullptr;
+    }
+    if (handOver) {
+        auto* taker = reinterpret_cast<PyListObject*>(list);
+        taker->ob_item = frame->items;
+        taker->allocated = frame->filled;
+        Py_SET_SIZE(list, frame->filled);
+        frame->items = frame->inlineItems;
+        frame->filled = 0;
+        return list;
     }
     for (int32_t i = 0; i < frame->filled; ++i) {
         PyList_SET_ITEM(list, i, frame->items[i]);

@@ -67,11 +67,15 @@ def test_any_split_decodes_the_same(stream, data):
     assert [canonical(item) for item in decoded] == [canonical(value) for value in stream]
 
 
-@given(st.lists(st.one_of(ints, ints, ints, scalars), min_size=4, max_size=40), st.data())
+short_scalars = st.one_of(ints, floats, st.binary(max_size=40))
+
+
+@given(st.lists(st.one_of(short_scalars, short_scalars, values), min_size=2, max_size=80), st.data())
 @settings(max_examples=200)
-def test_long_lists_of_ints_any_split(items, data):
-    # Ints that follow an int are taken in runs; a run ends at another
-    # element, at the list's last slot or item, and at the chunk's end.
+def test_long_lists_any_split(items, data):
+    # The scalars of a list are taken in runs; a run ends at another
+    # element, at the list's last slot or item, and at the chunk's end. A
+    # list of more than 64 items hands its block over to the list made.
     wire = encode(items)
     cuts = sorted(data.draw(st.lists(st.integers(min_value=0, max_value=len(wire)), max_size=6)))
     chunks = [wire[start:end] for start, end in zip([0] + cuts, cuts + [len(wire)])]
