@@ -40,15 +40,17 @@ PyObject* complain(const char* line)
 
 // The value of a big integer's digits, through the pyb1282int installed in
 // cMolvar (looked up at each use; when it is the companion's own, its work
-// is done natively), negated for TYPE_NEGLONG.
-PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative)
+// is done natively), negated for TYPE_NEGLONG. `native` tells whether the
+// companion's own was found.
+PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative, bool& native)
 {
     static PyObject* converterName = nullptr;
     Ref converter = Ref::steal(cMolvar_converter("pyb1282int", converterName));
     if (!converter) {
         return nullptr;
     }
-    if (converter.get() == cMolvar_companionFromDigits) {
+    native = converter.get() == cMolvar_companionFromDigits;
+    if (native) {
         return cMolvar_readBigDigits(digits, count, negative);
     }
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
@@ -211,6 +213,55 @@ done:
     return 0;
 }
 
+// The offset of the first type byte in data[from, limit), or `limit`: read
+// eight bytes at a time while eight lie before the limit.
+inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ssize_t limit)
+{
+    for (; limit - from >= 8; from += 8) {
+        const uint64_t types = cMolvar_loadLittleEndian64(data + from) & TYPE_BITS_64;
+        if (types != 0) {
+            return from + __builtin_ctzll(types) / 8;
+        }
+    }
+    while (from < limit && data[from] < TYPE_BIT) {
+        ++from;
+    }
+    return from;
+}
+
+// After a big integer made natively and stored into the innermost open
+// list, which waits for more than one more item: the big integers that
+// follow, made and stored the same way, under the same terms as the
+// scalars' run. The companion's pyb1282int, found installed for the one
+// before, is still the one installed for these: no host code runs from
+// that look-up to the end of the run, so none can have replaced it.
+inline int takeBigInts(ListFrame* top, const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
+                       DecodeStop& stop)
+{
+    PyObject** const items = top->items;
+    const Py_ssize_t until = std::min(top->slots, top->expected - 1);
+    Py_ssize_t filled = top->filled;
+    Py_ssize_t at = pos;
+    while (filled < until && at < checkAt) {
+        const Py_ssize_t limit = std::min(len, at + HEADER_LIMIT + 1);
+        const Py_ssize_t typePos = findTypeByte(data, at, limit);
+        if (typePos == limit || (data[typePos] != TYPE_LONG && data[typePos] != TYPE_NEGLONG)) {
+            break;  // left to the general loop: another element, or one not all there or refused
+        }
+        PyObject* value = cMolvar_readBigDigits(data + at, typePos - at, data[typePos] == TYPE_NEGLONG);
+        if (value == nullptr) {
+            top->filled = static_cast<int32_t>(filled);
+            pos = stop.at = at;
+            return -1;
+        }
+        items[filled++] = value;
+        at = typePos + 1;
+    }
+    top->filled = static_cast<int32_t>(filled);
+    pos = at;
+    return 0;
+}
+
 // Decoding checks for pending signals once per this many bytes, so that an
 // interrupt stops a long chunk; the state is left between two elements.
 constexpr Py_ssize_t SIGNAL_INTERVAL = Py_ssize_t{1} << 20;
@@ -254,16 +305,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 // A longer header (a big integer's digits): scanned eight
                 // bytes at a time while eight lie before the limit.
                 const Py_ssize_t limit = std::min(len, start + HEADER_LIMIT + 1);
-                for (++pos; limit - pos >= 8; pos += 8) {
-                    const uint64_t types = cMolvar_loadLittleEndian64(data + pos) & TYPE_BITS_64;
-                    if (types != 0) {
-                        pos += __builtin_ctzll(types) / 8;
-                        break;
-                    }
-                }
-                while (pos < limit && data[pos] < TYPE_BIT) {
-                    ++pos;
-                }
+                pos = findTypeByte(data, pos + 1, limit);
                 if (pos == limit) {
                     // The limit is tested before the end: a 65th digit
                     // fails even as the chunk's last byte, and 64 digits
@@ -342,9 +384,22 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 pos += FLOAT_BODY_SIZE;
                 break;
             case TYPE_LONG:
-            case TYPE_NEGLONG:
-                value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG);
+            case TYPE_NEGLONG: {
+                bool native = false;
+                value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG, native);
+                ListFrame* top = state->stack;
+                if (native && value != nullptr && top != nullptr && top->filled < top->slots &&
+                    top->expected - top->filled > RUN_MIN_ITEMS) {
+                    // Stored as finish() would, leaving the list open; the
+                    // big integers that follow are taken in a run.
+                    top->items[top->filled++] = value;
+                    if (takeBigInts(top, data, len, nextSignalCheck, pos, stop) < 0) {
+                        return FAILED;
+                    }
+                    continue;
+                }
                 break;
+            }
             case TYPE_VOCAB:
                 value = decodeVocab(header);
                 break;

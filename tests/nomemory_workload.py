@@ -37,7 +37,9 @@ def encoded(value):
 
 
 HEAD = encoded([[1, [2, b"str" * 10, 2**70]], [b"x" * 100, 3.5, []], -7]) + encoded(2**80) + encoded([0] * 20)
-STREAM = HEAD + encoded(list(range(1000, 1020)))  # ints the interpreter does not share: each one allocated
+# Ints the interpreter does not share (each one allocated), then big ints
+# and floats: the scalars' and the big ints' runs fail at each allocation.
+STREAM = HEAD + encoded(list(range(1000, 1020)) + [2**70 + i for i in range(6)] + [0.5 * i for i in range(6)])
 # Cut mid-list (two lists open), in a string's header and in its body; the
 # last chunk closes every list, the one after holds whole values.
 CUTS = [6, 9, 12, 60, len(HEAD) - 40]
