@@ -40,17 +40,19 @@ PyObject* complain(const char* line)
 
 // The value of a big integer's digits, through the pyb1282int installed in
 // cMolvar (looked up at each use; when it is the companion's own, its work
-// is done natively), negated for TYPE_NEGLONG. `native` tells whether the
-// companion's own was found.
-PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative, bool& native)
+// is done natively), negated for TYPE_NEGLONG. `settled` tells whether the
+// companion's own was found in cMolvar's namespace: until host code runs,
+// it is the one installed.
+PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative, bool& settled)
 {
     static PyObject* converterName = nullptr;
-    Ref converter = Ref::steal(cMolvar_converter("pyb1282int", converterName));
+    bool inNamespace = false;
+    Ref converter = Ref::steal(cMolvar_converter("pyb1282int", converterName, &inNamespace));
     if (!converter) {
         return nullptr;
     }
-    native = converter.get() == cMolvar_companionFromDigits;
-    if (native) {
+    if (converter.get() == cMolvar_companionFromDigits) {
+        settled = inNamespace;
         return cMolvar_readBigDigits(digits, count, negative);
     }
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
@@ -232,9 +234,10 @@ inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ss
 // After a big integer made natively and stored into the innermost open
 // list, which waits for more than one more item: the big integers that
 // follow, made and stored the same way, under the same terms as the
-// scalars' run. The companion's pyb1282int, found installed for the one
-// before, is still the one installed for these: no host code runs from
-// that look-up to the end of the run, so none can have replaced it.
+// scalars' run. The companion's pyb1282int, found in cMolvar's namespace
+// for the one before, is still the one installed for these: no host code
+// runs from that look-up to the end of the run, so none can have replaced
+// it.
 inline int takeBigInts(ListFrame* top, const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
                        DecodeStop& stop)
 {
@@ -385,10 +388,10 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 break;
             case TYPE_LONG:
             case TYPE_NEGLONG: {
-                bool native = false;
-                value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG, native);
+                bool settled = false;
+                value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG, settled);
                 ListFrame* top = state->stack;
-                if (native && value != nullptr && top != nullptr && top->filled < top->slots &&
+                if (settled && value != nullptr && top != nullptr && top->filled < top->slots &&
                     top->expected - top->filled > RUN_MIN_ITEMS) {
                     // Stored as finish() would, leaving the list open; the
                     // big integers that follow are taken in a run.

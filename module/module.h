@@ -55,13 +55,18 @@ inline PyObject* cMolvar_getAttr(PyObject* object, const char* text, PyObject*& 
 // in the module's namespace, where a module's attributes live, which skips
 // the walk through the module type that a full attribute lookup makes
 // first; that lookup runs only when the name is absent (and raises the
-// module's own AttributeError). A new reference, or null.
-inline PyObject* cMolvar_converter(const char* text, PyObject*& name)
+// module's own AttributeError, or runs a module __getattr__). `inNamespace`
+// (optional) tells whether it was found in the namespace. A new reference,
+// or null.
+inline PyObject* cMolvar_converter(const char* text, PyObject*& name, bool* inNamespace = nullptr)
 {
     if (cMolvar_intern(name, text) < 0) {
         return nullptr;
     }
     PyObject* found = PyDict_GetItemWithError(cMolvar_moduleDict, name);  // borrowed; a str key runs no host code
+    if (inNamespace != nullptr) {
+        *inNamespace = found != nullptr;
+    }
     if (found != nullptr) {
         Py_INCREF(found);
         return found;
