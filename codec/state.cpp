@@ -82,35 +82,50 @@ int growSlots(ListFrame* frame)
 }
 
 // Moves a full frame's items into a new list; the frame is left empty.
+// The list is made empty, and given its items in a block of the allocator
+// lists use: when the frame's block was made for this list, to its size
+// (one of more items than a kept block holds, never kept for another), that
+// block itself; otherwise a copy, which skips the zeroing a list made at
+// its size would do. (A free-threaded build's list keeps its items in a
+// block of its own kind: it is made at its size and filled.)
 PyObject* takeList(ListFrame* frame)
 {
-    // A block this large was made for this list, to its size (it was never
-    // kept for another), with the allocator a list uses: the list takes it
-    // over, rather than a copy of it. (A free-threaded build's list keeps
-    // its items in a block of its own kind.)
+    const Py_ssize_t size = frame->filled;
 #ifdef Py_GIL_DISABLED
-    const bool handOver = false;
+    const bool fillInPlace = true;
 #else
-    const bool handOver = frame->filled > MAX_KEPT_SLOTS;
+    const bool fillInPlace = size == 0;
 #endif
-    PyObject* list = PyList_New(handOver ? 0 : frame->filled);
+    PyObject* list = PyList_New(fillInPlace ? size : 0);
     if (list == nullptr) {
         releaseItems(frame);
         return nullptr;
     }
-    if (handOver) {
-        auto* taker = reinterpret_cast<PyListObject*>(list);
-        taker->ob_item = frame->items;
-        taker->allocated = frame->filled;
-        Py_SET_SIZE(list, frame->filled);
-        frame->items = frame->inlineItems;
-        frame->filled = 0;
+    if (fillInPlace) {
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyList_SET_ITEM(list, i, frame->items[i]);
+        }
+        frame->filled = 0;  // the block stays, for recycle() to keep or free
         return list;
     }
-    for (int32_t i = 0; i < frame->filled; ++i) {
-        PyList_SET_ITEM(list, i, frame->items[i]);
+    PyObject** items = nullptr;
+    if (size > MAX_KEPT_SLOTS) {
+        items = std::exchange(frame->items, frame->inlineItems);
+    } else {
+        items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(size)));
+        if (items == nullptr) {
+            Py_DECREF(list);
+            releaseItems(frame);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        std::memcpy(items, frame->items, sizeof(PyObject*) * static_cast<std::size_t>(size));
     }
-    frame->filled = 0;  // the block stays, for recycle() to keep or free
+    auto* taker = reinterpret_cast<PyListObject*>(list);
+    taker->ob_item = items;
+    taker->allocated = size;
+    Py_SET_SIZE(list, size);
+    frame->filled = 0;
     return list;
 }
 
