@@ -22,6 +22,10 @@
 namespace molvar {
 namespace {
 
+// What encodeInt returns when it wrote its int through a call out of line,
+// in which host code may have run (else 0, or -1 with the exception set).
+constexpr int CALLED_OUT = 1;
+
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
 inline int encodeInt(PyObject* obj, Tail& tail);
 inline int encodeFloat(double value, Tail& tail);
@@ -68,15 +72,18 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
                                                       Py_ssize_t& written)
 {
     // The header promises `size` items. Host code run inside (a converter,
-    // an int subclass's comparison) may resize a list: its length is
-    // re-read before every item, and the loop never passes the header.
-    for (; written < size && (!IS_LIST || written < PyList_GET_SIZE(seq)); ++written) {
-        PyObject* item = IS_LIST ? PyList_GET_ITEM(seq, written) : PyTuple_GET_ITEM(seq, written);
+    // an int subclass's comparison) may resize a list; it runs only in a
+    // call out of line, after which the list's length and items are read
+    // again. The loop never passes the header.
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    Py_ssize_t limit = IS_LIST ? std::min(size, PyList_GET_SIZE(seq)) : size;
+    for (; written < limit; ++written) {
+        PyObject* item = items[written];
         PyTypeObject* type = Py_TYPE(item);
         // Exact ints, floats and bytes are only lent: the encoder is done
         // with them before any host code runs (a plain int past 32 bits is
         // read, or negated into a new object, before pyint2b128 is called).
-        int status;
+        int status;  // CALLED_OUT when host code may have run
         if (type == &PyLong_Type) {
             status = encodeInt(item, tail);
         } else if (type == &PyBytes_Type) {
@@ -91,9 +98,16 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
             status = type == &PyList_Type || type == &PyTuple_Type ? encodeSequence(owned.get(), tail.buffer(), depth)
                                                                    : encodeSubtype(owned.get(), tail.buffer(), depth);
             tail.take();
+            status = status < 0 ? -1 : CALLED_OUT;
         }
-        if (status < 0) {
-            return -1;
+        if (status != 0) {
+            if (status < 0) {
+                return -1;
+            }
+            if (IS_LIST) {
+                items = PySequence_Fast_ITEMS(seq);
+                limit = std::min(size, PyList_GET_SIZE(seq));
+            }
         }
     }
     return 0;
@@ -210,13 +224,13 @@ inline int encodeWideInt(PyObject* obj, Tail& tail)
     tail.give();
     const int status = encodeWideInt(obj, tail.buffer());
     tail.take();
-    return status;
+    return status < 0 ? -1 : CALLED_OUT;
 }
 
 // Inlined into the item loop: ints are the most common items. One of up to
 // two internal digits is read inline, without a call; one digit (under
 // 2**PyLong_SHIFT, 2**30 on usual builds) always fits in 32 bits, and takes
-// the path with the fewest branches.
+// the path with the fewest branches. 0, CALLED_OUT, or -1.
 inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
 {
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
@@ -293,7 +307,7 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
         return encodeSequence(obj, buf, depth);
     }
     if (PyLong_Check(obj)) {
-        return encodeScalar(buf, [obj](Tail& tail) { return encodeInt(obj, tail); });
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeInt(obj, tail) < 0 ? -1 : 0; });
     }
     if (PyFloat_Check(obj)) {
         return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(PyFloat_AS_DOUBLE(obj), tail); });
