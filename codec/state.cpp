@@ -20,6 +20,19 @@ constexpr int32_t MAX_KEPT_SLOTS = 64;
 ListFrame* pooledFrames = nullptr;
 int32_t pooledCount = 0;
 
+// Destroyed states, kept for the next newState() with their spare frames (a
+// caller that makes one state per message would otherwise allocate and free
+// one each time). A kept state is untracked, holds no object and is reached
+// from nowhere else. A free-threaded
+// build's collector walks every object its heaps hold, so it keeps none.
+#ifdef Py_GIL_DISABLED
+constexpr int32_t MAX_POOLED_STATES = 0;
+#else
+constexpr int32_t MAX_POOLED_STATES = 2;
+#endif
+cMolvarState* pooledStates = nullptr;
+int32_t pooledStateCount = 0;
+
 void releaseItems(ListFrame* frame)
 {
     for (int32_t i = 0; i < frame->filled; ++i) {
@@ -256,14 +269,21 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
 
 PyObject* cMolvarState_new(PyObject*, PyObject*)
 {
-    cMolvarState* state = PyObject_GC_New(cMolvarState, &cMolvarState_Type);
-    if (state == nullptr) {
-        return nullptr;
+    cMolvarState* state = pooledStates;
+    if (state != nullptr) {
+        pooledStates = state->nextPooled;
+        --pooledStateCount;
+        PyObject_Init(reinterpret_cast<PyObject*>(state), &cMolvarState_Type);
+    } else {
+        state = PyObject_GC_New(cMolvarState, &cMolvarState_Type);
+        if (state == nullptr) {
+            return nullptr;
+        }
+        state->spareFrames = nullptr;
+        state->spareCount = 0;
+        state->kept = nullptr;
     }
     state->stack = nullptr;
-    state->spareFrames = nullptr;
-    state->spareCount = 0;
-    state->kept = nullptr;
     PyObject_GC_Track(state);
     return reinterpret_cast<PyObject*>(state);
 }
@@ -272,8 +292,16 @@ void cMolvarState_dealloc(PyObject* self)
 {
     auto* state = reinterpret_cast<cMolvarState*>(self);
     PyObject_GC_UnTrack(self);
+    // Releasing the items may run host code, even newState(): the state is
+    // pooled only once they are gone.
     releaseStack(std::exchange(state->stack, nullptr));
     Py_CLEAR(state->kept);
+    if (pooledStateCount < MAX_POOLED_STATES) {
+        state->nextPooled = pooledStates;
+        pooledStates = state;
+        ++pooledStateCount;
+        return;
+    }
     while (ListFrame* frame = state->spareFrames) {
         state->spareFrames = frame->next;
         if (pooledCount < MAX_SPARE_FRAMES) {

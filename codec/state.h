@@ -39,6 +39,7 @@ struct cMolvarState {
     molvar::ListFrame* spareFrames;  // popped frames kept for reuse, linked by `next`
     int32_t spareCount;
     PyObject* kept;                  // the last top-level value delivered to no receiver (owned), or null
+    cMolvarState* nextPooled;        // in a destroyed state kept for reuse: the next one kept
 };
 
 MOLVAR_EXPORT PyObject* cMolvarState_new(PyObject* self, PyObject* unused);

@@ -27,6 +27,7 @@ constexpr int32_t PAUSE = 16 * 1024;     // strings made directly while standing
 struct Slot {
     PyObject* bytes;
     uint32_t tag;
+    uint32_t seen;  // the tag of the last string missed here
 };
 
 Slot slots[SLOTS];
@@ -90,6 +91,10 @@ PyObject* cMolvar_cachedBytes(const unsigned char* data, Py_ssize_t size)
         return slot.bytes;
     }
     PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
+    if (slot.seen != tag) {
+        slot.seen = tag;
+        return bytes;
+    }
     if (bytes != nullptr) {
         Py_INCREF(bytes);
         Py_XSETREF(slot.bytes, bytes);

@@ -39,6 +39,24 @@ def test_destroying_a_state_releases_open_lists_and_their_items(markers):
     assert markers[0]() is None
 
 
+def test_states_destroyed_with_open_lists_come_back_clean(monkeypatch):
+    # Destroyed states are kept for reuse. Each one here dies holding open
+    # lists, whose item's release makes and uses another state meanwhile.
+    seen = []
+
+    class MakesAState:
+        def __del__(self):
+            seen.append(decode(H("05 81"), cMolvar.newState()))
+
+    monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: MakesAState())
+    for _ in range(4):
+        state = cMolvar.newState()
+        assert decode(H("02 80 85 03 80"), state) == ([], 5)
+        del state
+    assert seen == [([5], 2)] * 4
+    assert decode(H("05 81 01 80 06 81")) == ([5, [6]], 6)
+
+
 def test_a_failed_list_delivery_leaves_an_empty_stack(markers):
     state = cMolvar.newState()
 
