@@ -1,5 +1,8 @@
-// The cache is one table of recent strings, a slot per hash of the bytes;
-// a new string replaces the one in its slot. It watches its own hit rate:
+// The cache is one table of recent strings, a slot per hash of the bytes.
+// A string takes its slot only when it misses there twice in a row: a
+// stream of distinct strings then neither evicts the ones that repeat nor
+// pays for putting each one in and taking it out (a release of a string
+// long gone from the processor's cache). It watches its own hit rate:
 // when too few lookups hit, it stands aside for a while (a stream of
 // distinct strings then pays one counter), and then looks again, so that
 // repeats coming back are noticed.
