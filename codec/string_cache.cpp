@@ -21,7 +21,10 @@ namespace {
 
 constexpr uint32_t SLOTS = 1024;  // indexed by 10 bits of a hash
 constexpr uint32_t WINDOW = 256;         // lookups between two looks at the hit rate
-constexpr uint32_t MIN_HITS = WINDOW / 8;  // fewer hits than this in a window: stand aside
+// Fewer hits than this in a window: stand aside. A lookup costs about
+// what a hit saves (making and freeing a bytes object) when half of them
+// hit, so the cache serves only where more do.
+constexpr uint32_t MIN_HITS = WINDOW * 5 / 8;
 constexpr int32_t PAUSE = 16 * 1024;     // strings made directly while standing aside
 
 // A slot's string and a tag of its hash and size, compared first: a miss is
