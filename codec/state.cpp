@@ -23,8 +23,8 @@ int32_t pooledCount = 0;
 // Destroyed states, kept for the next newState() with their spare frames (a
 // caller that makes one state per message would otherwise allocate and free
 // one each time). A kept state is untracked, holds no object and is reached
-// from nowhere else. A free-threaded
-// build's collector walks every object its heaps hold, so it keeps none.
+// from nowhere else. A free-threaded build keeps none: its collector walks
+// every object its heaps hold.
 #ifdef Py_GIL_DISABLED
 constexpr int32_t MAX_POOLED_STATES = 0;
 #else

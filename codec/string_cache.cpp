@@ -21,9 +21,10 @@ namespace {
 
 constexpr uint32_t SLOTS = 1024;  // indexed by 10 bits of a hash
 constexpr uint32_t WINDOW = 256;         // lookups between two looks at the hit rate
-// Fewer hits than this in a window: stand aside. A lookup costs about
-// what a hit saves (making and freeing a bytes object) when half of them
-// hit, so the cache serves only where more do.
+// Fewer hits than this in a window: stand aside. When half the lookups
+// hit, what they cost (each waits on a slot, often no longer in the
+// processor's cache) is about what the hits save (making and freeing a
+// bytes object each), so the cache serves only where more of them hit.
 constexpr uint32_t MIN_HITS = WINDOW * 5 / 8;
 constexpr int32_t PAUSE = 16 * 1024;     // strings made directly while standing aside
 
