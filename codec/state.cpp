@@ -14,17 +14,12 @@ constexpr int32_t MAX_SPARE_FRAMES = 64;
 // A spare frame keeps an item block up to this size for its next list.
 constexpr int32_t MAX_KEPT_SLOTS = 64;
 
-// Frames of destroyed states, kept for the next state (a caller that makes
-// one state per message would otherwise allocate its frames every time).
-// Only touched with the interpreter lock held.
-ListFrame* pooledFrames = nullptr;
-int32_t pooledCount = 0;
-
 // Destroyed states, kept for the next newState() with their spare frames (a
 // caller that makes one state per message would otherwise allocate and free
-// one each time). A kept state is untracked, holds no object and is reached
-// from nowhere else. A free-threaded build keeps none: its collector walks
-// every object its heaps hold.
+// a state and its frames each time). A kept state is untracked, holds no
+// object and is reached from nowhere else. Only touched with the
+// interpreter lock held. A free-threaded build keeps none: its collector
+// walks every object its heaps hold.
 #ifdef Py_GIL_DISABLED
 constexpr int32_t MAX_POOLED_STATES = 0;
 #else
@@ -182,9 +177,6 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
     if (frame != nullptr) {
         state->spareFrames = frame->next;
         --state->spareCount;
-    } else if ((frame = pooledFrames) != nullptr) {
-        pooledFrames = frame->next;
-        --pooledCount;
     } else {
         frame = static_cast<ListFrame*>(PyMem_Malloc(sizeof(ListFrame)));
         if (frame == nullptr) {
@@ -304,13 +296,7 @@ void cMolvarState_dealloc(PyObject* self)
     }
     while (ListFrame* frame = state->spareFrames) {
         state->spareFrames = frame->next;
-        if (pooledCount < MAX_SPARE_FRAMES) {
-            frame->next = pooledFrames;
-            pooledFrames = frame;
-            ++pooledCount;
-        } else {
-            freeFrame(frame);
-        }
+        freeFrame(frame);
     }
     PyObject_GC_Del(self);
 }

@@ -122,7 +122,7 @@ def run(action, start, stop):
 
 def main():
     action = WORKLOADS[sys.argv[1]]
-    action()  # caches settle first: interned names, the frame pool
+    action()  # caches settle first: interned names, the kept states
     runs = raised = 0
     for width in (1, 8):
         start = quiet = 0
