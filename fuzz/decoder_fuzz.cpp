@@ -6,7 +6,7 @@
 // dataReceived and to a Decoder in chunks, and checks the round trip. A
 // fault the harness reports aborts, as a crash would.
 //
-// PYTHONPATH must hold the repository root (for the companion package) and
+// PYTHONPATH must hold the repository's src/ (for the companion package) and
 // fuzz/ (for harness.py); fuzz/build-fuzzer and scripts/fuzz set it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

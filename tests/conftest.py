@@ -19,7 +19,7 @@ import kestrix.vantle.molvar  # noqa: F401  (installs the big-integer converters
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-if os.path.dirname(os.path.abspath(kestrix.vantle.molvar.__file__)) == os.path.join(REPO, "kestrix", "vantle", "molvar"):
+if os.path.dirname(os.path.abspath(kestrix.vantle.molvar.__file__)) == os.path.join(REPO, "src", "kestrix", "vantle", "molvar"):
     pytest.exit("kestrix.vantle.molvar was imported from the source tree, not from the installed package: "
                 "run the environment's `pytest` command, not `python -m pytest`", returncode=3)
 

@@ -69,7 +69,7 @@ def test_libfuzzer_target_runs_and_fails_on_the_known_bad_input(tmp_path):
         pytest.skip("clang's fuzzer runtime is not installed")
     assert build.returncode == 0, build.stderr
     target = str(tmp_path / "decoder_fuzz")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([REPO, os.path.join(REPO, "fuzz")]),
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(REPO, "src"), os.path.join(REPO, "fuzz")]),
                ASAN_OPTIONS="detect_leaks=0")
     env.pop("LD_PRELOAD", None)
     env.pop("PYTHONMALLOC", None)
