@@ -1,30 +1,40 @@
-"""Host-side companion of the cMolvar codec.
+"""Encode nested values to a compact wire format, and decode them back.
 
-It provides the exception class that cMolvar raises, ``MolvarError``, and
-the two conversions of big integers to and from base-128 digit bytes, least
-significant digit first (the order of the wire format's headers). Importing
-this module installs the conversions into ``cMolvar`` as ``pyint2b128`` and
-``pyb1282int``.
+    >>> from kestrix.vantle.molvar import dumps, loads, Decoder
+    >>> wire = dumps([1, b"ab", 2.5])
+    >>> loads(wire)
+    [1, b'ab', 2.5]
+    >>> decoder = Decoder()              # one per incoming stream
+    >>> decoder.feed(wire[:3]), decoder.feed(wire[3:])
+    ([], [[1, b'ab', 2.5]])
+    >>> decoder.close()                  # raises if the stream stopped mid-value
 
-``MolvarError`` is defined before ``cMolvar`` is imported, because cMolvar
-imports this module to find it: either import order gives one class.
-cMolvar binds that class once per process, so when this module runs again
-(its first import failed part way, after cMolvar had bound the class), it
-takes the class back from cMolvar instead of defining a second one.
+Values are ints (bool too), floats, bytes, and lists or tuples of them;
+lists come back for tuples. ``dumps``, ``loads`` and ``Decoder`` are
+native; ``dump``, ``load`` and ``iter_load`` work on binary files;
+``kestrix.vantle.molvar.aio`` carries values on asyncio connections, and
+``python3 -m kestrix.vantle.molvar`` is the command-line tool. Malformed
+input raises ``MolvarError``, with the byte offset of the element at fault.
 
-The one-call functions ``dumps`` and ``loads`` and the streaming
-``Decoder`` are native, from ``kestrix.vantle.molvar._native``; ``dump``,
-``load`` and ``iter_load`` on binary files come from
-``kestrix.vantle.molvar.files``, and ``kestrix.vantle.molvar.aio`` carries
-values on asyncio connections. ``python3 -m kestrix.vantle.molvar`` is the
-command-line tool.
+The package is also the host side of the ``cMolvar`` extension: it defines
+the ``MolvarError`` that cMolvar raises, and importing it installs the
+big-integer conversions ``pyint2b128`` and ``pyb1282int`` (base-128 digits,
+least significant first) into ``cMolvar``.
 """
+
+# Import order: MolvarError is defined before cMolvar is imported, because
+# cMolvar imports this module to find it, so either import order gives one
+# class. cMolvar binds that class once per process: when this module runs
+# again (its first import failed part way, after cMolvar had bound the
+# class), it takes the class back from cMolvar instead of defining another.
 
 __all__ = ["MolvarError", "pyint2b128", "pyb1282int", "dumps", "loads", "Decoder", "dump", "load", "iter_load"]
 
 
 import sys
 from typing import Type, cast
+
+from kestrix.vantle.molvar._version import __version__ as __version__
 
 
 class MolvarError(Exception):
