@@ -1,8 +1,7 @@
 """Helpers shared by the tests: one-call encode and decode over cMolvar.
 
-The tests exercise what pip installed, never the source tree: run them with
-the environment's `pytest` command (not `python -m pytest`, which puts the
-current directory on sys.path), as noxfile.py does.
+The tests exercise what pip installed: the companion's sources live under
+src/, so no working directory puts them on sys.path in its place.
 """
 
 import atexit
@@ -18,10 +17,6 @@ import cMolvar
 import kestrix.vantle.molvar  # noqa: F401  (installs the big-integer converters)
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-if os.path.dirname(os.path.abspath(kestrix.vantle.molvar.__file__)) == os.path.join(REPO, "src", "kestrix", "vantle", "molvar"):
-    pytest.exit("kestrix.vantle.molvar was imported from the source tree, not from the installed package: "
-                "run the environment's `pytest` command, not `python -m pytest`", returncode=3)
 
 # Where subprocesses start: an empty directory, so that `python -c` and
 # `python -m`, which put their working directory first on sys.path, import

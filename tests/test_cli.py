@@ -1,12 +1,13 @@
 """The command-line tool, run as `python3 -m kestrix.vantle.molvar`."""
 
 import os
+import pty
 import subprocess
 import sys
 
 import pytest
 
-from kestrix.vantle.molvar import dumps
+from kestrix.vantle.molvar import __version__, dumps
 from kestrix.vantle.molvar.cli import main
 
 from conftest import OUTSIDE, REPO
@@ -103,9 +104,11 @@ class TestHexDump:
     @pytest.mark.parametrize(
         "wire, offset, message",
         [
-            (b"\x05\x81\x88", 2, "Invalid Type Byte"),
-            (b"\x01\x80" + b"\x01" * 65, 2, "more than 64 bytes of prefix"),
-            (b"\x01\x00\x28\x82", 0, "String too long"),
+            # The decoder's own refusals, located in the whole input.
+            (b"\x05\x81\x88", 2, ""),
+            (b"\x05\x81" + b"\x01" * 65 + b"\x81", 2, ""),
+            (b"\x05\x81\x01\x00\x28\x82", 2, ""),
+            (b"\x05\x81\x20\x87", 2, ""),
             (b"\x05\x81\x04\x82ab", 2, "is 2 bytes short"),
             (b"\x05\x81\x7f", 2, "the element here needs more bytes"),
             (b"\x02\x80\x05\x81", 4, "1 list still open"),
@@ -116,6 +119,7 @@ class TestHexDump:
         code, _, error = run_main(["decode", "--hex"], wire, tmp_path, capsys)
         assert code == 1 and error.count("\n") == 1
         assert "byte offset %d: " % offset in error and message in error
+        assert error.count("byte offset") == 1
 
 
 class TestEncode:
@@ -139,9 +143,9 @@ class TestEncode:
     @pytest.mark.parametrize(
         "expr, message",
         [
-            ("'text'", "argument 2: Unknown Python Type: str"),
-            ("None", "argument 2: Unknown Python Type: NoneType"),
-            ("1e999", "argument 2: frexp() result out of range"),
+            ("'text'", "argument 2: "),
+            ("None", "argument 2: "),
+            ("1e999", "argument 2: "),
             ("[1,", "argument 2: not a Python literal"),
             ("__import__('os').system('echo HACKED')", "argument 2: not a Python literal"),
         ],
@@ -151,6 +155,33 @@ class TestEncode:
         captured = capsys.readouterr()
         assert captured.out == "" and "HACKED" not in captured.out
         assert captured.err.count("\n") == 1 and message in captured.err
+
+
+    def test_refuses_to_write_binary_to_a_terminal(self, tmp_path):
+        def on_a_terminal(*args):
+            controller, terminal = pty.openpty()
+            try:
+                return subprocess.run(
+                    [sys.executable, "-m", "kestrix.vantle.molvar", "encode", *args],
+                    cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=terminal, stderr=subprocess.PIPE, timeout=60,
+                )
+            finally:
+                os.close(terminal)
+                os.close(controller)
+
+        refused = on_a_terminal("[1, b'ab']")
+        assert refused.returncode == 2
+        assert b"terminal" in refused.stderr and b"-o FILE" in refused.stderr and b"Traceback" not in refused.stderr
+        assert on_a_terminal("[1, b'ab']", "--hex").returncode == 0
+        assert on_a_terminal("[1, b'ab']", "-o", "out.molvar").returncode == 0
+        assert (tmp_path / "out.molvar").read_bytes() == dumps([1, b"ab"])
+
+
+def test_version():
+    result = molvar("--version")
+    assert result.returncode == 0 and result.stdout.decode().split() == [
+        "python3", "-m", "kestrix.vantle.molvar", __version__
+    ]
 
 
 @pytest.mark.parametrize("args", [[], ["decode"], ["encode"]])

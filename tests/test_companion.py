@@ -1,4 +1,8 @@
-"""The companion's big-integer converters: base-128 digits, least significant first."""
+"""The companion package: its metadata, and its big-integer converters
+(base-128 digits, least significant first)."""
+
+import doctest
+from importlib import metadata
 
 import pytest
 from hypothesis import given, settings
@@ -106,3 +110,10 @@ def test_native_reading_takes_any_digits_as_the_converter_does(digits, type_byte
     finally:
         cMolvar.pyb1282int = molvar.pyb1282int
     assert type(native) is int and native == called and hash(native) == hash(called)
+
+
+def test_version_help_and_its_example():
+    """One version everywhere, and help() opens with an example that runs."""
+    assert molvar.__version__ == metadata.version("cMolvar")
+    assert molvar.__doc__.split("\n\n")[1].lstrip().startswith(">>> from kestrix.vantle.molvar import")
+    assert doctest.testmod(molvar, raise_on_error=True).attempted >= 5

@@ -2,7 +2,9 @@
 
 ``decode`` prints the values of a wire stream, or an annotated dump of its
 elements with ``--hex``; ``encode`` turns Python literals into wire bytes.
-Bad input ends the tool with a one-line message and exit status 1.
+Bad input ends the tool with a one-line message and exit status 1; a
+command line it cannot carry out (binary output to a terminal, say) with
+exit status 2.
 """
 
 from __future__ import annotations
@@ -11,12 +13,11 @@ import argparse
 import ast
 import contextlib
 import os
+import re
 import sys
 from typing import Any, BinaryIO, Callable, ContextManager, Iterator, List, Optional, Sequence
 
-import cMolvar
-
-from kestrix.vantle.molvar import MolvarError, dumps, iter_load
+from kestrix.vantle.molvar import Decoder, MolvarError, __version__, dumps, iter_load
 
 PROG = "python3 -m kestrix.vantle.molvar"
 READ_SIZE = 1 << 16
@@ -49,6 +50,7 @@ examples:
   %(prog)s encode "[1, b'ab']" 2.5 --hex
   %(prog)s encode "[1, b'ab']" -o message.molvar
   %(prog)s decode < message.molvar
+  %(prog)s --version
 """
 
 DECODE_HELP = """\
@@ -76,12 +78,20 @@ evaluated as code), as one top-level value. Without EXPR, read one literal
 per line from standard input (the output of `decode`). Ints, floats, bytes
 (b'...'), lists and tuples can be encoded; str, None and dicts cannot.
 
+The bytes go to FILE with -o, or to standard output when it is redirected;
+like a compressor, the tool refuses to write them to a terminal (--hex
+shows them there as an annotated dump).
+
 examples:
   %(prog)s "[1, b'ab']" > message.molvar
   %(prog)s "[1, b'ab']" 2.5 --hex
   %(prog)s -5 1267650600228229401496703205376 -o ints.molvar
   python3 -m kestrix.vantle.molvar decode a.molvar | %(prog)s -o b.molvar
 """
+
+
+class UsageError(Exception):
+    """A command line the tool cannot carry out: exit status 2, as argparse's own."""
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -94,6 +104,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.debug:
             raise
         return 130
+    except UsageError as error:
+        return fail(args.command, str(error), status=2)
     except MolvarError as error:
         if args.debug:
             raise
@@ -103,6 +115,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             raise
         if isinstance(error, BrokenPipeError):
             return quiet_broken_pipe()
+        if isinstance(error, RecursionError):  # repr() of a decoded value
+            return fail(args.command, "a value nested too deeply to print as a literal (--hex shows it element by element)")
         return fail(args.command, describe(error))
 
 
@@ -110,6 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--debug", action="store_true", help="show a traceback on errors")
@@ -150,6 +165,11 @@ def run_decode(args: argparse.Namespace) -> int:
 
 
 def run_encode(args: argparse.Namespace) -> int:
+    if not args.hex and not args.output and stdout_is_a_terminal():
+        raise UsageError(
+            "refusing to write binary output to a terminal: "
+            "give -o FILE, redirect standard output (> FILE or | ...), or show the bytes with --hex"
+        )
     if args.exprs:
         sources = [(index, expr) for index, expr in enumerate(args.exprs, 1)]
         where = "argument"
@@ -179,6 +199,13 @@ def run_encode(args: argparse.Namespace) -> int:
     return 0
 
 
+def stdout_is_a_terminal() -> bool:
+    try:
+        return sys.stdout is not None and sys.stdout.isatty()
+    except (AttributeError, ValueError):  # a replaced or closed stdout
+        return False
+
+
 def open_input(path: Optional[str]) -> ContextManager[BinaryIO]:
     if path is not None and path != "-":
         return open(path, "rb")
@@ -190,7 +217,7 @@ def open_input(path: Optional[str]) -> ContextManager[BinaryIO]:
 def annotate(data: bytes) -> Iterator[str]:
     """One line per element of ``data``: offset, header digits, type, value.
 
-    Each element is decoded on its own by cMolvar, so the values and the
+    Each element is decoded on its own by a Decoder, so the values and the
     refusals are exactly the decoder's. Raises MolvarError at the first
     malformed or truncated element.
     """
@@ -247,8 +274,13 @@ def _error(offset: int, message: str) -> MolvarError:
 
 
 def _located(error: BaseException, offset: int) -> MolvarError:
-    """A located MolvarError for a refusal that cMolvar raised."""
-    return _error(offset, str(error).strip() or type(error).__name__)
+    """The decoder's refusal of one element, located at ``offset`` in the
+    whole input instead of in the element."""
+    message = _OFFSET_PREFIX.sub("", str(error).strip(), count=1)
+    return _error(offset, message or type(error).__name__)
+
+
+_OFFSET_PREFIX = re.compile(r"^byte offset \d+: ")
 
 
 def _header_value(digits: bytes) -> int:
@@ -264,13 +296,12 @@ def _header_value(digits: bytes) -> int:
 
 
 def check_element(element: bytes, offset: int) -> List[Any]:
-    """The values cMolvar decodes from one element on its own, or its refusal."""
-    values: List[Any] = []
+    """The values that one element decodes to on its own (none for a list's
+    header), or the decoder's refusal, located at ``offset``."""
     try:
-        cMolvar.dataReceived(cMolvar.newState(), element, values.append)
-    except (MolvarError, SystemError) as error:
-        raise _located(error, offset) from error
-    return values
+        return Decoder().feed(element)
+    except MolvarError as error:
+        raise _located(error, offset + getattr(error, "offset", 0)) from error
 
 
 def show_digits(digits: bytes) -> str:
@@ -301,7 +332,7 @@ def plural(count: int, noun: str) -> str:
 
 def describe(error: BaseException) -> str:
     if isinstance(error, RecursionError):
-        return "nested too deeply"
+        return "nested too deeply: %s" % error
     if isinstance(error, SyntaxError):
         return "not a Python literal: %s" % (error.msg or "invalid syntax")
     if isinstance(error, ValueError) and "malformed node" in str(error):
@@ -311,10 +342,10 @@ def describe(error: BaseException) -> str:
     return str(error).strip() or type(error).__name__
 
 
-def fail(command: str, message: str) -> int:
+def fail(command: str, message: str, status: int = 1) -> int:
     sys.stdout.flush()
     print("%s %s: error: %s" % (PROG, command, message), file=sys.stderr)
-    return 1
+    return status
 
 
 def quiet_broken_pipe() -> int:
