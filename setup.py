@@ -5,7 +5,9 @@ Environment switches, all off in a plain ``pip install .``:
 - ``MOLVAR_WERROR=1`` turns compiler warnings into errors (the development
   scripts and CI set it; a user's newer compiler must not break an install).
 - ``MOLVAR_SANITIZE=1`` builds with AddressSanitizer and
-  UndefinedBehaviorSanitizer (run it with libasan preloaded).
+  UndefinedBehaviorSanitizer (run it with libasan preloaded);
+  ``MOLVAR_SANITIZE=thread`` with ThreadSanitizer, by clang, for an
+  interpreter built with it (the ``tsan`` session).
 """
 
 import glob
@@ -51,6 +53,7 @@ class build_py_with_stub(build_py):
 # The wire codec, compiled into every extension that uses it.
 CODEC_SOURCES = [
     "codec/format.cpp",
+    "codec/context.cpp",
     "codec/double.cpp",
     "codec/buffer.cpp",
     "codec/encoder.cpp",
@@ -83,7 +86,13 @@ def switched_on(name):
 
 if switched_on("MOLVAR_WERROR"):
     COMPILE_ARGS.append("-Werror")
-if switched_on("MOLVAR_SANITIZE"):
+if os.environ.get("MOLVAR_SANITIZE") == "thread":
+    # For an interpreter built with ThreadSanitizer (clang's runtime).
+    os.environ.setdefault("CC", "clang")
+    os.environ.setdefault("CXX", "clang++")
+    COMPILE_ARGS += ["-fsanitize=thread", "-fno-omit-frame-pointer", "-O1", "-g"]
+    LINK_ARGS += ["-fsanitize=thread"]
+elif switched_on("MOLVAR_SANITIZE"):
     sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     COMPILE_ARGS += sanitize + ["-O1", "-g"]
     LINK_ARGS += sanitize

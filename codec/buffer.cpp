@@ -1,11 +1,9 @@
 #include "codec/buffer.h"
 
+#include "codec/critical_section.h"
+
 #include <algorithm>
 #include <cstring>
-
-#include "module/module.h"
-
-using namespace molvar;
 
 namespace molvar {
 
@@ -119,15 +117,13 @@ void cMolvarBuf_discard(cMolvarBuf* buf)
     buf->spare = buf->capacity;
 }
 
-}  // namespace molvar
-
-PyObject* cMolvarBuf_new(PyObject*, PyObject*)
+PyObject* newBuf(Context& context)
 {
     auto* data = static_cast<unsigned char*>(PyMem_Malloc(INITIAL_CAPACITY));
     if (data == nullptr) {
         return PyErr_NoMemory();
     }
-    cMolvarBuf* buf = PyObject_New(cMolvarBuf, &cMolvarBuf_Type);
+    cMolvarBuf* buf = PyObject_New(cMolvarBuf, context.bufType);
     if (buf == nullptr) {
         PyMem_Free(data);
         return nullptr;
@@ -138,10 +134,11 @@ PyObject* cMolvarBuf_new(PyObject*, PyObject*)
     buf->handOver = nullptr;
     buf->shared = false;
     buf->disposable = false;
+    buf->context = &context;
     return reinterpret_cast<PyObject*>(buf);
 }
 
-void cMolvarBuf_dealloc(PyObject* self)
+void bufDealloc(PyObject* self)
 {
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
     if (buf->handOver != nullptr) {
@@ -152,16 +149,20 @@ void cMolvarBuf_dealloc(PyObject* self)
     buf->data = nullptr;
     buf->spare = 0;
     buf->capacity = 0;
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_Free(self);
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) {
+        Py_DECREF(type);  // held by the instance
+    }
 }
 
 // Attribute lookup finds the three methods of the type's method table.
-PyObject* cMolvarBuf_getattr(PyObject* self, PyObject* name)
+PyObject* bufGetattr(PyObject* self, PyObject* name)
 {
     return PyObject_GenericGetAttr(self, name);
 }
 
-PyObject* cMolvarBuf_write(PyObject* self, PyObject* args)
+PyObject* bufWrite(PyObject* self, PyObject* args)
 {
     // "y*" names no function when it refuses a type; say which one did.
     if (PyTuple_GET_SIZE(args) == 1 && !PyObject_CheckBuffer(PyTuple_GET_ITEM(args, 0))) {
@@ -173,8 +174,11 @@ PyObject* cMolvarBuf_write(PyObject* self, PyObject* args)
     if (!PyArg_ParseTuple(args, "y*:write", &view)) {
         return nullptr;
     }
-    int status = cMolvarBuf_append(reinterpret_cast<cMolvarBuf*>(self), view.buf,
-                                   static_cast<std::size_t>(view.len));
+    int status = 0;
+    {
+        CriticalSection section(self);
+        status = cMolvarBuf_append(reinterpret_cast<cMolvarBuf*>(self), view.buf, static_cast<std::size_t>(view.len));
+    }
     PyBuffer_Release(&view);
     if (status < 0) {
         return nullptr;
@@ -182,8 +186,9 @@ PyObject* cMolvarBuf_write(PyObject* self, PyObject* args)
     Py_RETURN_NONE;
 }
 
-PyObject* cMolvarBuf_clear(PyObject* self, PyObject*)
+PyObject* bufClear(PyObject* self, PyObject*)
 {
+    CriticalSection section(self);
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
     if (buf->shared) {
         dropBlock(buf);  // its bytes are someone's result now
@@ -192,8 +197,9 @@ PyObject* cMolvarBuf_clear(PyObject* self, PyObject*)
     Py_RETURN_NONE;
 }
 
-PyObject* cMolvarBuf_get(PyObject* self, PyObject*)
+PyObject* bufGet(PyObject* self, PyObject*)
 {
+    CriticalSection section(self);
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
     if (buf->handOver != nullptr && buf->spare == 0) {
         // A large content that fills its block, as one large byte string
@@ -206,3 +212,5 @@ PyObject* cMolvarBuf_get(PyObject* self, PyObject*)
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf->data),
                                      static_cast<Py_ssize_t>(buf->capacity - buf->spare));
 }
+
+}  // namespace molvar

@@ -4,12 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/export.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "codec/context.h"
 #include "codec/format.h"
 
 struct cMolvarBuf {
@@ -28,16 +27,20 @@ struct cMolvarBuf {
     // The content is taken whole or dropped (dumps' own buffer), so a failed
     // growth may drop it: a large block is then reallocated in place.
     bool disposable;
+    molvar::Context* context;  // what made it; it outlives the buffer (the buffer's type holds its module)
 };
 
-MOLVAR_EXPORT PyObject* cMolvarBuf_new(PyObject* self, PyObject* unused);
-MOLVAR_EXPORT void cMolvarBuf_dealloc(PyObject* self);
-MOLVAR_EXPORT PyObject* cMolvarBuf_getattr(PyObject* self, PyObject* name);
-MOLVAR_EXPORT PyObject* cMolvarBuf_write(PyObject* self, PyObject* args);
-MOLVAR_EXPORT PyObject* cMolvarBuf_clear(PyObject* self, PyObject* unused);
-MOLVAR_EXPORT PyObject* cMolvarBuf_get(PyObject* self, PyObject* unused);
-
 namespace molvar {
+
+// A new, empty buffer of `context`'s buffer type, or null with the exception set.
+PyObject* newBuf(Context& context);
+
+// The buffer type's slots and its three methods, write, clear and get.
+void bufDealloc(PyObject* self);
+PyObject* bufGetattr(PyObject* self, PyObject* name);
+PyObject* bufWrite(PyObject* self, PyObject* args);
+PyObject* bufClear(PyObject* self, PyObject* unused);
+PyObject* bufGet(PyObject* self, PyObject* unused);
 
 constexpr uint32_t INITIAL_CAPACITY = 1024;
 // The largest block whose size the 32-bit counts can hold after doubling.

@@ -15,12 +15,13 @@
 #include <cstdio>
 
 #include "codec/bigint.h"
+#include "codec/context.h"
+#include "codec/critical_section.h"
 #include "codec/double.h"
 #include "codec/format.h"
+#include "codec/ref.h"
 #include "codec/state.h"
 #include "codec/string_cache.h"
-#include "module/module.h"
-#include "module/ref.h"
 
 namespace molvar {
 namespace {
@@ -38,20 +39,19 @@ PyObject* complain(const char* line)
     Py_RETURN_NONE;
 }
 
-// The value of a big integer's digits, through the pyb1282int installed in
-// cMolvar (looked up at each use; when it is the companion's own, its work
-// is done natively), negated for TYPE_NEGLONG. `settled` tells whether the
-// companion's own was found in cMolvar's namespace: until host code runs,
-// it is the one installed.
-PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negative, bool& settled)
+// The value of a big integer's digits, through the pyb1282int in use
+// (looked up at each use; when it is the companion's own, its work is done
+// natively), negated for TYPE_NEGLONG. `settled` tells whether the
+// companion's own was found without running host code: until host code
+// runs, it is the one in use.
+PyObject* decodeBigInt(Context& context, const unsigned char* digits, Py_ssize_t count, bool negative, bool& settled)
 {
-    static PyObject* converterName = nullptr;
     bool inNamespace = false;
-    Ref converter = Ref::steal(cMolvar_converter("pyb1282int", converterName, &inNamespace));
+    Ref converter = converterOf(context, false, &inNamespace);
     if (!converter) {
         return nullptr;
     }
-    if (converter.get() == cMolvar_companionFromDigits) {
+    if (converter.get() == context.ownFromDigits) {
         settled = inNamespace;
         return cMolvar_readBigDigits(digits, count, negative);
     }
@@ -66,23 +66,23 @@ PyObject* decodeBigInt(const unsigned char* digits, Py_ssize_t count, bool negat
     return PyNumber_Negative(value.get());
 }
 
-PyObject* decodeVocab(int32_t index)
+PyObject* decodeVocab(const Context& context, int32_t index)
 {
     const VocabWord* word = cMolvar_vocabWord(static_cast<uint32_t>(index));
     if (word == nullptr) {
         char text[ERROR_TEXT_SIZE];
         std::snprintf(text, sizeof text, "Vocab String Not Found: %d", index);
-        PyErr_SetString(cMolvar_errorClass, text);
+        PyErr_SetString(context.errorClass, text);
         return nullptr;
     }
     return PyBytes_FromStringAndSize(word->text, word->size);
 }
 
-PyObject* refuseTypeByte(unsigned char type)
+PyObject* refuseTypeByte(const Context& context, unsigned char type)
 {
     char text[ERROR_TEXT_SIZE];
     std::snprintf(text, sizeof text, "Invalid Type Byte: %d", type);  // the byte as 136 .. 255
-    PyErr_SetString(cMolvar_errorClass, text);
+    PyErr_SetString(context.errorClass, text);
     return nullptr;
 }
 
@@ -150,8 +150,9 @@ constexpr int32_t RUN_MIN_ITEMS = 2;
 // and the string cache releases only byte strings), so the frame's count is
 // kept in a local. 0, or -1 with the exception set and `stop.at` on the
 // element that failed.
-inline __attribute__((always_inline)) int takeScalars(ListFrame* top, const unsigned char* data, Py_ssize_t len,
-                                                      Py_ssize_t checkAt, Py_ssize_t& pos, DecodeStop& stop)
+inline __attribute__((always_inline)) int takeScalars(ListFrame* top, StringCache* cache, const unsigned char* data,
+                                                      Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
+                                                      DecodeStop& stop)
 {
     PyObject** const items = top->items;
     const Py_ssize_t until = std::min(top->slots, top->expected - 1);
@@ -187,7 +188,7 @@ inline __attribute__((always_inline)) int takeScalars(ListFrame* top, const unsi
                 if (sum > static_cast<uint32_t>(SIZE_LIMIT) || len - next < static_cast<Py_ssize_t>(sum)) {
                     goto done;
                 }
-                value = cMolvar_bytes(data + next, static_cast<Py_ssize_t>(sum));
+                value = bytesOf(cache, data + next, static_cast<Py_ssize_t>(sum));
                 next += static_cast<Py_ssize_t>(sum);
                 break;
             case TYPE_FLOAT:
@@ -279,6 +280,8 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
     // more than its bytes: reserving at most that many in all keeps what a
     // peer can make us allocate in step with what it sent.
     Py_ssize_t reservable = len;
+    Context& context = *state->context;
+    StringCache* const cache = context.cache;
     Py_ssize_t nextSignalCheck = SIGNAL_INTERVAL;
     Py_ssize_t pos = 0;
     while (pos < len) {
@@ -340,7 +343,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
             switch (type) {
             case TYPE_LIST:
                 if (header > SIZE_LIMIT) {
-                    PyErr_SetString(cMolvar_errorClass, LIST_LIMIT_TEXT);
+                    PyErr_SetString(context.errorClass, LIST_LIMIT_TEXT);
                     return FAILED;
                 }
                 if (header < 0) {
@@ -362,20 +365,20 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                     }
                     reservable -= reserve;
                 }
-                if (takeScalars(state->stack, data, len, nextSignalCheck, pos, stop) < 0) {
+                if (takeScalars(state->stack, cache, data, len, nextSignalCheck, pos, stop) < 0) {
                     return FAILED;
                 }
                 continue;
             case TYPE_STRING:
                 if (header > SIZE_LIMIT || header < 0) {
-                    PyErr_SetString(cMolvar_errorClass, STRING_LIMIT_TEXT);
+                    PyErr_SetString(context.errorClass, STRING_LIMIT_TEXT);
                     return FAILED;
                 }
                 if (len - pos < header) {
                     stop.need = pos - start + header;
                     return start;
                 }
-                value = cMolvar_bytes(data + pos, header);
+                value = bytesOf(cache, data + pos, header);
                 pos += header;
                 break;
             case TYPE_FLOAT:
@@ -389,7 +392,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
             case TYPE_LONG:
             case TYPE_NEGLONG: {
                 bool settled = false;
-                value = decodeBigInt(data + start, typePos - start, type == TYPE_NEGLONG, settled);
+                value = decodeBigInt(context, data + start, typePos - start, type == TYPE_NEGLONG, settled);
                 ListFrame* top = state->stack;
                 if (settled && value != nullptr && top != nullptr && top->filled < top->slots &&
                     top->expected - top->filled > RUN_MIN_ITEMS) {
@@ -404,10 +407,10 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 break;
             }
             case TYPE_VOCAB:
-                value = decodeVocab(header);
+                value = decodeVocab(context, header);
                 break;
             default:
-                refuseTypeByte(type);
+                refuseTypeByte(context, type);
                 return FAILED;
             }
         }
@@ -420,18 +423,15 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
         // A list is most often followed by another: no run after one.
         ListFrame* top = state->stack;
         if (type != TYPE_LIST && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
-            takeScalars(top, data, len, nextSignalCheck, pos, stop) < 0) {
+            takeScalars(top, cache, data, len, nextSignalCheck, pos, stop) < 0) {
             return FAILED;
         }
     }
     return pos;
 }
 
-}  // namespace molvar
-
-PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+PyObject* dataReceivedCall(Context& context, PyObject* const* args, Py_ssize_t nargs)
 {
-    using namespace molvar;
     if (nargs != 3) {
         PyErr_Format(PyExc_TypeError, "function takes exactly 3 arguments (%zd given)", nargs);
         return nullptr;
@@ -445,10 +445,11 @@ PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!PyBytes_Check(data)) {
         return complain("Second arg was not a string");
     }
-    if (Py_TYPE(state) != &cMolvarState_Type) {
+    if (Py_TYPE(state) != context.stateType) {
         return complain("state object wasn't");
     }
     // The caller's references keep `state` and `data` alive for the call.
+    CriticalSection section(state);
     DecodeStop stop;
     Py_ssize_t consumed = cMolvar_decode(reinterpret_cast<cMolvarState*>(state),
                                          reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
@@ -458,3 +459,5 @@ PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     return PyLong_FromSsize_t(consumed);
 }
+
+}  // namespace molvar

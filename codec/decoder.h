@@ -4,13 +4,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/export.h"
-
+#include "codec/context.h"
 #include "codec/state.h"
 
-MOLVAR_EXPORT PyObject* cMolvar_dataReceived(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-
 namespace molvar {
+
+// dataReceived(state, data, callback), the module function of `context`'s
+// module: state must be of the context's state type.
+PyObject* dataReceivedCall(Context& context, PyObject* const* args, Py_ssize_t nargs);
 
 // Where a decoding pass stopped short of the end of its bytes.
 struct DecodeStop {
@@ -21,9 +22,11 @@ struct DecodeStop {
 // Decodes every complete element of data[0, len) into `state`. A top-level
 // value goes to `receiver`: a callable, called with it, or a list, which it
 // is appended to; or, with no receiver (null), into the state's `kept`.
-// With `firstValueOnly`, the pass ends after the first top-level value. Returns the offset of the first byte not consumed (the
-// start of an incomplete element, or the end), or -1 with the exception
-// set; either way `stop` says where the pass stopped.
+// With `firstValueOnly`, the pass ends after the first top-level value.
+// Returns the offset of the first byte not consumed (the start of an
+// incomplete element, or the end), or -1 with the exception set; either way
+// `stop` says where the pass stopped. The state's context says what the
+// decoder needs from outside; the caller holds the state's lock.
 Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
                           bool firstValueOnly, DecodeStop& stop);
 

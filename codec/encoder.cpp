@@ -13,11 +13,12 @@
 
 #include "codec/bigint.h"
 #include "codec/buffer.h"
+#include "codec/context.h"
+#include "codec/critical_section.h"
 #include "codec/double.h"
 #include "codec/format.h"
 #include "codec/pylong.h"
-#include "module/module.h"
-#include "module/ref.h"
+#include "codec/ref.h"
 
 namespace molvar {
 namespace {
@@ -32,10 +33,10 @@ inline int encodeFloat(double value, Tail& tail);
 inline int encodeBytes(PyObject* obj, Tail& tail);
 
 // Lengths travel in a 32-bit header; a longer one is refused, not wrapped.
-int checkLength(Py_ssize_t length, const char* what)
+int checkLength(Py_ssize_t length, const char* what, const cMolvarBuf* buf)
 {
     if (static_cast<std::size_t>(length) > UINT32_MAX) {
-        PyErr_Format(cMolvar_errorClass, "%s too long to encode: %zd", what, length);
+        PyErr_Format(buf->context->errorClass, "%s too long to encode: %zd", what, length);
         return -1;
     }
     return 0;
@@ -113,7 +114,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
     return 0;
 }
 
-int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
+int encodeSequenceLocked(PyObject* seq, cMolvarBuf* buf, int* depth)
 {
     if (*depth >= MAX_DEPTH) {
         PyErr_Format(PyExc_RecursionError, "maximum depth of %d nested lists exceeded while encoding", MAX_DEPTH);
@@ -121,7 +122,7 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
     }
     const bool isList = PyList_Check(seq);
     const Py_ssize_t size = isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-    if (checkLength(size, isList ? "list" : "tuple") < 0) {
+    if (checkLength(size, isList ? "list" : "tuple", buf) < 0) {
         return -1;
     }
     Tail tail(buf);
@@ -144,15 +145,26 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
     return status;
 }
 
+// A list is encoded holding its lock, where the build has no global lock:
+// another thread then cannot resize it under the item loop, only between
+// two items while host code runs (after which the loop reads it again).
+int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
+{
+#ifdef Py_GIL_DISABLED
+    if (PyList_Check(seq)) {
+        CriticalSection section(seq);
+        return encodeSequenceLocked(seq, buf, depth);
+    }
+#endif
+    return encodeSequenceLocked(seq, buf, depth);
+}
+
 // Whether `obj` < 0, asked of the object, whose class may define its own
 // comparison: 1, 0, or -1 with the exception set.
 int isBelowZero(PyObject* obj)
 {
-    static PyObject* zero = nullptr;  // lives as long as the process
-    if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
-        return -1;
-    }
-    return PyObject_RichCompareBool(obj, zero, Py_LT);
+    Ref zero = Ref::steal(PyLong_FromLong(0));  // a small int: cached by the interpreter
+    return zero ? PyObject_RichCompareBool(obj, zero.get(), Py_LT) : -1;
 }
 
 // An int outside the 32-bit range: its magnitude's digits come from the
@@ -169,14 +181,13 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         }
         sign = negative ? -1 : 1;
     }
-    static PyObject* writeName = nullptr;
-    static PyObject* converterName = nullptr;
-    Ref converter = Ref::steal(cMolvar_converter("pyint2b128", converterName));
+    Context& context = *buf->context;
+    Ref converter = converterOf(context, true);
     if (!converter) {
         return -1;
     }
     const unsigned char type = sign < 0 ? TYPE_NEGLONG : TYPE_LONG;
-    const bool native = converter.get() == cMolvar_companionToDigits;
+    const bool native = converter.get() == context.ownToDigits;
     if (native && PyLong_CheckExact(obj)) {
         // The magnitude's digits, read from the int itself: nothing to negate.
         return cMolvar_writeBigDigits(buf, obj) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
@@ -196,7 +207,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
             return cMolvar_writeBigDigits(buf, magnitude.get()) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
         }
     }
-    Ref write = Ref::steal(cMolvar_getAttr(reinterpret_cast<PyObject*>(buf), "write", writeName));
+    Ref write = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(buf), context.writeName));
     if (!write) {
         return -1;
     }
@@ -272,7 +283,7 @@ inline __attribute__((always_inline)) int encodeBytes(PyObject* obj, Tail& tail)
     // The body's room is asked for apart, so that a large one gets a block
     // of exactly the size needed (see cMolvarBuf_grow).
     const Py_ssize_t size = PyBytes_GET_SIZE(obj);
-    if (checkLength(size, "bytes") < 0 || tail.appendHeader(static_cast<uint32_t>(size), TYPE_STRING) < 0 ||
+    if (checkLength(size, "bytes", tail.buffer()) < 0 || tail.appendHeader(static_cast<uint32_t>(size), TYPE_STRING) < 0 ||
         tail.reserve(static_cast<std::size_t>(size)) < 0) {
         return -1;
     }
@@ -281,11 +292,11 @@ inline __attribute__((always_inline)) int encodeBytes(PyObject* obj, Tail& tail)
     return 0;
 }
 
-int refuseType(PyObject* obj)
+int refuseType(PyObject* obj, const cMolvarBuf* buf)
 {
     char text[ERROR_TEXT_SIZE];
     std::snprintf(text, sizeof text, "Unknown Python Type: %s", Py_TYPE(obj)->tp_name);
-    PyErr_SetString(cMolvar_errorClass, text);
+    PyErr_SetString(buf->context->errorClass, text);
     return -1;
 }
 
@@ -315,7 +326,7 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
     if (PyBytes_Check(obj)) {
         return encodeScalar(buf, [obj](Tail& tail) { return encodeBytes(obj, tail); });
     }
-    return refuseType(obj);
+    return refuseType(obj, buf);
 }
 
 }  // namespace
@@ -331,20 +342,21 @@ int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
     return encodeSubtype(obj, buf, threadDepthAddress());
 }
 
-}  // namespace molvar
-
-PyObject* cMolvar_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+PyObject* encodeCall(Context& context, PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "function takes exactly 2 arguments (%zd given)", nargs);
         return nullptr;
     }
-    if (Py_TYPE(args[1]) != &cMolvarBuf_Type) {
-        PyErr_SetString(cMolvar_errorClass, "Encoding only accepts MolvarBufs");
+    if (Py_TYPE(args[1]) != context.bufType) {
+        PyErr_SetString(context.errorClass, "Encoding only accepts MolvarBufs");
         return nullptr;
     }
-    if (molvar::cMolvar_encodeObject(args[0], reinterpret_cast<cMolvarBuf*>(args[1])) < 0) {
+    CriticalSection section(args[1]);
+    if (cMolvar_encodeObject(args[0], reinterpret_cast<cMolvarBuf*>(args[1])) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
+
+}  // namespace molvar

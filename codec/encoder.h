@@ -4,17 +4,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/export.h"
+#include "codec/context.h"
 
 struct cMolvarBuf;
 
-MOLVAR_EXPORT PyObject* cMolvar_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-
 namespace molvar {
 
+// encode(value, buf), the module function of `context`'s module: buf must
+// be of the context's buffer type.
+PyObject* encodeCall(Context& context, PyObject* const* args, Py_ssize_t nargs);
+
 // Appends the wire form of `obj` to `buf`: 0, or -1 with the exception set
-// (what was appended before the failure stays). For the module functions of
-// every extension built on the codec; not exported from the library.
+// (what was appended before the failure stays). The buffer's context says
+// what the encoder needs from outside; the caller holds the buffer's lock.
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
 
 }  // namespace molvar

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "module/module.h"
-
 using namespace molvar;
 
 namespace {
@@ -13,20 +11,6 @@ namespace {
 constexpr int32_t MAX_SPARE_FRAMES = 64;
 // A spare frame keeps an item block up to this size for its next list.
 constexpr int32_t MAX_KEPT_SLOTS = 64;
-
-// Destroyed states, kept for the next newState() with their spare frames (a
-// caller that makes one state per message would otherwise allocate and free
-// a state and its frames each time). A kept state is untracked, holds no
-// object and is reached from nowhere else. Only touched with the
-// interpreter lock held. A free-threaded build keeps none: its collector
-// walks every object its heaps hold.
-#ifdef Py_GIL_DISABLED
-constexpr int32_t MAX_POOLED_STATES = 0;
-#else
-constexpr int32_t MAX_POOLED_STATES = 2;
-#endif
-cMolvarState* pooledStates = nullptr;
-int32_t pooledStateCount = 0;
 
 void releaseItems(ListFrame* frame)
 {
@@ -155,6 +139,9 @@ namespace molvar {
 
 int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg)
 {
+    if (PyType_GetFlags(Py_TYPE(self)) & Py_TPFLAGS_HEAPTYPE) {
+        Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds its type
+    }
     for (ListFrame* frame = reinterpret_cast<cMolvarState*>(self)->stack; frame != nullptr; frame = frame->next) {
         for (int32_t i = 0; i < frame->filled; ++i) {
             Py_VISIT(frame->items[i]);
@@ -257,46 +244,65 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
     return 0;
 }
 
-}  // namespace molvar
-
-PyObject* cMolvarState_new(PyObject*, PyObject*)
+PyObject* newState(Context& context)
 {
-    cMolvarState* state = pooledStates;
+    cMolvarState* state = context.keptStates;
     if (state != nullptr) {
-        pooledStates = state->nextPooled;
-        --pooledStateCount;
-        PyObject_Init(reinterpret_cast<PyObject*>(state), &cMolvarState_Type);
+        context.keptStates = state->nextKept;
+        --context.keptStateCount;
+        PyObject_Init(reinterpret_cast<PyObject*>(state), context.stateType);
     } else {
-        state = PyObject_GC_New(cMolvarState, &cMolvarState_Type);
+        state = PyObject_GC_New(cMolvarState, context.stateType);
         if (state == nullptr) {
             return nullptr;
         }
         state->spareFrames = nullptr;
         state->spareCount = 0;
         state->kept = nullptr;
+        state->context = &context;
     }
     state->stack = nullptr;
     PyObject_GC_Track(state);
     return reinterpret_cast<PyObject*>(state);
 }
 
-void cMolvarState_dealloc(PyObject* self)
+void stateDealloc(PyObject* self)
 {
     auto* state = reinterpret_cast<cMolvarState*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     // Releasing the items may run host code, even newState(): the state is
-    // pooled only once they are gone.
+    // kept only once they are gone.
     releaseStack(std::exchange(state->stack, nullptr));
     Py_CLEAR(state->kept);
-    if (pooledStateCount < MAX_POOLED_STATES) {
-        state->nextPooled = pooledStates;
-        pooledStates = state;
-        ++pooledStateCount;
-        return;
+    Context& context = *state->context;
+    if (context.keptStateCount < context.maxKeptStates) {
+        state->nextKept = context.keptStates;
+        context.keptStates = state;
+        ++context.keptStateCount;
+    } else {
+        while (ListFrame* frame = state->spareFrames) {
+            state->spareFrames = frame->next;
+            freeFrame(frame);
+        }
+        PyObject_GC_Del(self);
     }
-    while (ListFrame* frame = state->spareFrames) {
-        state->spareFrames = frame->next;
-        freeFrame(frame);
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) {
+        Py_DECREF(type);  // held by the instance; a kept state takes it again when reused
     }
-    PyObject_GC_Del(self);
 }
+
+void freeKeptStates(Context& context)
+{
+    while (cMolvarState* state = context.keptStates) {
+        context.keptStates = state->nextKept;
+        --context.keptStateCount;
+        while (ListFrame* frame = state->spareFrames) {
+            state->spareFrames = frame->next;
+            freeFrame(frame);
+        }
+        PyObject_GC_Del(state);
+    }
+}
+
+}  // namespace molvar

@@ -14,9 +14,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/export.h"
-
 #include <cstdint>
+
+#include "codec/context.h"
 
 namespace molvar {
 
@@ -39,13 +39,18 @@ struct cMolvarState {
     molvar::ListFrame* spareFrames;  // popped frames kept for reuse, linked by `next`
     int32_t spareCount;
     PyObject* kept;                  // the last top-level value delivered to no receiver (owned), or null
-    cMolvarState* nextPooled;        // in a destroyed state kept for reuse: the next one kept
+    molvar::Context* context;        // what made it; it outlives the state (the state's type holds its module)
+    cMolvarState* nextKept;          // in a destroyed state kept for reuse: the next one kept
 };
 
-MOLVAR_EXPORT PyObject* cMolvarState_new(PyObject* self, PyObject* unused);
-MOLVAR_EXPORT void cMolvarState_dealloc(PyObject* self);
-
 namespace molvar {
+
+// A new state of `context`'s state type, or null with the exception set.
+PyObject* newState(Context& context);
+// The state type's tp_dealloc: a destroyed state may be kept for reuse.
+void stateDealloc(PyObject* self);
+// Frees the destroyed states `context` keeps.
+void freeKeptStates(Context& context);
 
 int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg);
 // Releases the open lists and their items, as when the state is destroyed.

@@ -7,10 +7,9 @@
 // distinct strings then pays one counter), and then looks again, so that
 // repeats coming back are noticed.
 //
-// It is process-wide and only touched with the interpreter lock held. It
-// holds at most SLOTS strings of at most CACHED_STRING_SIZE bytes, each
-// one reference; byte strings hold no references, so the cache takes no
-// part in cycles.
+// Each context has its own (codec/context.h). It holds at most CACHE_SLOTS
+// strings of at most CACHED_STRING_SIZE bytes, each one reference; byte
+// strings hold no references, so the cache takes no part in cycles.
 #include "codec/string_cache.h"
 
 #include <cstdint>
@@ -19,7 +18,6 @@
 namespace molvar {
 namespace {
 
-constexpr uint32_t SLOTS = 1024;  // indexed by 10 bits of a hash
 constexpr uint32_t WINDOW = 256;         // lookups between two looks at the hit rate
 // Fewer hits than this in a window: stand aside. When half the lookups
 // hit, what they cost (each waits on a slot, often no longer in the
@@ -27,19 +25,6 @@ constexpr uint32_t WINDOW = 256;         // lookups between two looks at the hit
 // bytes object each), so the cache serves only where more of them hit.
 constexpr uint32_t MIN_HITS = WINDOW * 5 / 8;
 constexpr int32_t PAUSE = 16 * 1024;     // strings made directly while standing aside
-
-// A slot's string and a tag of its hash and size, compared first: a miss is
-// then told without reading the string, which may have left the cache long
-// ago (the processor's, not this one).
-struct Slot {
-    PyObject* bytes;
-    uint32_t tag;
-    uint32_t seen;  // the tag of the last string missed here
-};
-
-Slot slots[SLOTS];
-uint32_t lookups = 0;
-uint32_t hits = 0;
 
 inline uint64_t load64(const unsigned char* data)
 {
@@ -78,22 +63,41 @@ inline uint64_t hashOf(const unsigned char* data, Py_ssize_t size)
 
 }  // namespace
 
-int32_t cMolvar_cachePause = 0;
-
-PyObject* cMolvar_cachedBytes(const unsigned char* data, Py_ssize_t size)
+StringCache* newStringCache()
 {
-    if (++lookups == WINDOW) {
-        if (hits < MIN_HITS) {
-            cMolvar_cachePause = PAUSE;
+    auto* cache = static_cast<StringCache*>(PyMem_Calloc(1, sizeof(StringCache)));
+    if (cache == nullptr) {
+        PyErr_NoMemory();
+    }
+    return cache;
+}
+
+void freeStringCache(StringCache* cache)
+{
+    if (cache == nullptr) {
+        return;
+    }
+    for (CacheSlot& slot : cache->slots) {
+        Py_CLEAR(slot.bytes);
+    }
+    PyMem_Free(cache);
+}
+
+PyObject* cachedBytes(StringCache& cache, const unsigned char* data, Py_ssize_t size)
+{
+    if (++cache.lookups == WINDOW) {
+        if (cache.hits < MIN_HITS) {
+            cache.pause = PAUSE;
         }
-        lookups = hits = 0;
+        cache.lookups = cache.hits = 0;
     }
     const uint64_t hash = hashOf(data, size);
     const auto tag = static_cast<uint32_t>(hash);
-    Slot& slot = slots[hash >> 54];  // the top 10 bits: one of SLOTS
+    static_assert(CACHE_SLOTS == 1024, "the slot is picked by 10 bits");
+    CacheSlot& slot = cache.slots[hash >> 54];  // the top 10 bits: one of CACHE_SLOTS
     if (slot.tag == tag && slot.bytes != nullptr && PyBytes_GET_SIZE(slot.bytes) == size &&
         std::memcmp(PyBytes_AS_STRING(slot.bytes), data, static_cast<std::size_t>(size)) == 0) {
-        ++hits;
+        ++cache.hits;
         Py_INCREF(slot.bytes);
         return slot.bytes;
     }

@@ -1,8 +1,9 @@
-// One module object per process, in the main interpreter only.
+// Which interpreters a module runs in, and how.
 //
-// A module built on the codec keeps its module object, namespace and error
-// class in process-wide globals (each shared object has its own set). The
-// first exec binds them, and they are never rebound, so:
+// cMolvar has one module object per process, in the main interpreter only.
+// It keeps its module object, namespace and error class in its context, a
+// process-wide global (module/module.h). The first exec binds them, and
+// they are never rebound, so:
 // - every later import (after `del sys.modules[name]`, importlib.reload, or
 //   a retry after an exec that failed part way, which then carries on) is
 //   given that same module object: what host code installed into it stays;
@@ -19,6 +20,10 @@
 //         { if (everything is bound) return 0; if (theModule == nullptr) bind it to module; ... }
 //     PyModuleDef_Slot slots[] = {{Py_mod_create, create}, {Py_mod_exec, exec},
 //                                 MOLVAR_MAIN_INTERPRETER_ONLY {0, nullptr}};
+//
+// The companion's native module keeps its context in module state instead,
+// with heap types, and runs in every interpreter, each with its own lock
+// (MOLVAR_OWN_GIL_SUPPORTED).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,8 +31,19 @@
 
 #if PY_VERSION_HEX >= 0x030C0000
 #define MOLVAR_MAIN_INTERPRETER_ONLY {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#define MOLVAR_OWN_GIL_SUPPORTED {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
 #define MOLVAR_MAIN_INTERPRETER_ONLY
+#define MOLVAR_OWN_GIL_SUPPORTED
+#endif
+
+// The module runs safely with no global lock (a free-threaded build): its
+// objects are locked per call (codec/critical_section.h) and its contexts
+// keep nothing that threads would share. From 3.13.
+#if PY_VERSION_HEX >= 0x030D0000
+#define MOLVAR_GIL_NOT_USED {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define MOLVAR_GIL_NOT_USED
 #endif
 
 namespace molvar {

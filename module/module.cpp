@@ -9,15 +9,77 @@
 #include "codec/buffer.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "codec/ref.h"
 #include "codec/state.h"
 #include "module/interpreter.h"
-#include "module/ref.h"
+#include "module/shared.h"
 
 using molvar::Ref;
+
+molvar::Context cMolvar_context;
+PyObject*& cMolvar_module = cMolvar_context.converterHost;
+PyObject*& cMolvar_moduleDict = cMolvar_context.converterNamespace;
+PyObject*& cMolvar_errorClass = cMolvar_context.errorClass;
+
+// Static types, filled in by readyTypes (the slots not set there stay 0).
+PyTypeObject cMolvarBuf_Type{};
+PyTypeObject cMolvarState_Type{};
+
+PyObject* cMolvar_dataReceived(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    return molvar::dataReceivedCall(cMolvar_context, args, nargs);
+}
+
+PyObject* cMolvar_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    return molvar::encodeCall(cMolvar_context, args, nargs);
+}
+
+PyObject* cMolvarBuf_new(PyObject*, PyObject*) { return molvar::newBuf(cMolvar_context); }
+void cMolvarBuf_dealloc(PyObject* self) { molvar::bufDealloc(self); }
+PyObject* cMolvarBuf_getattr(PyObject* self, PyObject* name) { return molvar::bufGetattr(self, name); }
+PyObject* cMolvarBuf_write(PyObject* self, PyObject* args) { return molvar::bufWrite(self, args); }
+PyObject* cMolvarBuf_clear(PyObject* self, PyObject* unused) { return molvar::bufClear(self, unused); }
+PyObject* cMolvarBuf_get(PyObject* self, PyObject* unused) { return molvar::bufGet(self, unused); }
+PyObject* cMolvarState_new(PyObject*, PyObject*) { return molvar::newState(cMolvar_context); }
+void cMolvarState_dealloc(PyObject* self) { molvar::stateDealloc(self); }
 
 namespace {
 
 const char COMPANION[] = "kestrix.vantle.molvar";
+
+PyMethodDef bufMethods[] = {
+    {"write", cMolvarBuf_write, METH_VARARGS, nullptr},
+    {"clear", cMolvarBuf_clear, METH_NOARGS, nullptr},
+    {"get", cMolvarBuf_get, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Readies both types (once; later calls find them ready). 0, or -1 with
+// the exception set.
+int readyTypes()
+{
+    if (cMolvarBuf_Type.tp_name == nullptr) {
+        // What PyVarObject_HEAD_INIT would set: one reference, held by the module.
+        Py_SET_REFCNT(reinterpret_cast<PyObject*>(&cMolvarBuf_Type), 1);
+        Py_SET_REFCNT(reinterpret_cast<PyObject*>(&cMolvarState_Type), 1);
+
+        cMolvarBuf_Type.tp_name = "cMolvar.cMolvarBuf";
+        cMolvarBuf_Type.tp_basicsize = sizeof(cMolvarBuf);
+        cMolvarBuf_Type.tp_dealloc = cMolvarBuf_dealloc;
+        cMolvarBuf_Type.tp_getattro = cMolvarBuf_getattr;
+        cMolvarBuf_Type.tp_flags = Py_TPFLAGS_DEFAULT;
+        cMolvarBuf_Type.tp_methods = bufMethods;
+
+        cMolvarState_Type.tp_name = "cMolvar.cMolvarState";
+        cMolvarState_Type.tp_basicsize = sizeof(cMolvarState);
+        cMolvarState_Type.tp_dealloc = cMolvarState_dealloc;
+        cMolvarState_Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        cMolvarState_Type.tp_traverse = molvar::cMolvarState_traverse;
+        cMolvarState_Type.tp_clear = molvar::cMolvarState_clear;
+    }
+    return PyType_Ready(&cMolvarBuf_Type) < 0 || PyType_Ready(&cMolvarState_Type) < 0 ? -1 : 0;
+}
 
 PyMethodDef moduleFunctions[] = {
     {"dataReceived", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cMolvar_dataReceived)),
@@ -100,7 +162,7 @@ int bindErrorClass()
         if (!companion) {
             return -1;
         }
-        cMolvar_bindCompanionConverters(companion.get());
+        molvar::bindCompanionConverters(cMolvar_context, companion.get());
     }
     return PyDict_SetItemString(cMolvar_moduleDict, "MolvarError", cMolvar_errorClass);
 }
@@ -126,7 +188,14 @@ int cMolvar_exec(PyObject* module)
         cMolvar_moduleDict = PyModule_GetDict(module);  // never null for a module object
         Py_INCREF(cMolvar_moduleDict);
     }
-    if (cMolvar_readyTypes() < 0) {
+    if (readyTypes() < 0) {
+        return -1;
+    }
+    if (cMolvar_context.bufType == nullptr) {
+        cMolvar_context.bufType = &cMolvarBuf_Type;  // static: never released
+        cMolvar_context.stateType = &cMolvarState_Type;
+    }
+    if (molvar::contextInit(cMolvar_context) < 0) {
         return -1;
     }
     // The fallback class is made first: while the companion is imported,
@@ -146,6 +215,7 @@ PyModuleDef_Slot moduleSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(cMolvar_create)},
     {Py_mod_exec, reinterpret_cast<void*>(cMolvar_exec)},
     MOLVAR_MAIN_INTERPRETER_ONLY
+    MOLVAR_GIL_NOT_USED
     {0, nullptr},
 };
 

@@ -1,34 +1,39 @@
 // kestrix.vantle.molvar._native: the companion's one-call functions, dumps
 // and loads, and its Decoder type (stream.cpp), over the codec that
-// cMolvar is built from. One module object per process, in the main
-// interpreter only, as for cMolvar (module/interpreter.h).
+// cMolvar is built from.
 //
-// This library holds its own copies of the codec's globals. They are bound
-// by the first execution of the module and kept for the life of the
-// process: the error class is the companion's MolvarError, and the module
-// that the big-integer converters are looked up on is cMolvar, where the
-// companion installs them. The companion imports this module last, when
-// both are in place.
+// Unlike cMolvar, it keeps everything in module state, with heap types, and
+// so runs in every interpreter: each import makes a module with a context
+// of its own. Its error class is the companion's MolvarError. Big integers
+// go through the converters installed in cMolvar, where that interpreter
+// loads cMolvar (the companion installs them there); elsewhere (an
+// isolated subinterpreter, which cMolvar refuses) through the companion's
+// own, natively. The companion imports this module last, when both are in
+// place.
 #include "module/native.h"
 
+#include <new>
+#include <utility>
+
 #include "codec/buffer.h"
+#include "codec/critical_section.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "codec/ref.h"
 #include "codec/state.h"
 #include "module/interpreter.h"
-#include "module/module.h"
-#include "module/ref.h"
+#include "module/shared.h"
 #include "module/view.h"
 
 namespace molvar {
 
-Ref locatedError(int64_t offset, PyObject* message, PyObject* values)
+Ref locatedError(const Context& context, int64_t offset, PyObject* message, PyObject* values)
 {
     Ref text = Ref::steal(PyUnicode_FromFormat("byte offset %lld: %U", static_cast<long long>(offset), message));
     if (!text) {
         return Ref();
     }
-    Ref error = Ref::steal(PyObject_CallOneArg(cMolvar_errorClass, text.get()));
+    Ref error = Ref::steal(PyObject_CallOneArg(context.errorClass, text.get()));
     if (!error) {
         return Ref();
     }
@@ -41,13 +46,13 @@ Ref locatedError(int64_t offset, PyObject* message, PyObject* values)
     return error;
 }
 
-bool isDecodingError(PyObject* error)
+bool isDecodingError(const Context& context, PyObject* error)
 {
-    return PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(cMolvar_errorClass)) ||
+    return PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(context.errorClass)) ||
            PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(PyExc_SystemError));
 }
 
-Ref locate(Ref error, int64_t offset, PyObject* values)
+Ref locate(const Context& context, Ref error, int64_t offset, PyObject* values)
 {
     Ref text = Ref::steal(PyObject_Str(error.get()));
     if (!text) {
@@ -63,17 +68,17 @@ Ref locate(Ref error, int64_t offset, PyObject* values)
             return Ref();
         }
     }
-    Ref located = locatedError(offset, message.get(), values);
+    Ref located = locatedError(context, offset, message.get(), values);
     if (located) {
         PyException_SetCause(located.get(), error.release());  // steals; also suppresses the context
     }
     return located;
 }
 
-PyObject* raiseAt(int64_t offset, const char* text)
+PyObject* raiseAt(const Context& context, int64_t offset, const char* text)
 {
     Ref message = Ref::steal(PyUnicode_FromString(text));
-    Ref error = message ? locatedError(offset, message.get(), nullptr) : Ref();
+    Ref error = message ? locatedError(context, offset, message.get(), nullptr) : Ref();
     if (error) {
         raiseException(std::move(error));
     }
@@ -82,14 +87,15 @@ PyObject* raiseAt(int64_t offset, const char* text)
 
 namespace {
 
+NativeState& nativeState(PyObject* module) { return *static_cast<NativeState*>(PyModule_GetState(module)); }
 
 // Raises the pending decoding failure of the element at `offset` as a
 // located MolvarError; other exceptions pass unchanged. Returns null.
-PyObject* raiseDecodingError(int64_t offset)
+PyObject* raiseDecodingError(const Context& context, int64_t offset)
 {
     Ref error = fetchException();
-    if (isDecodingError(error.get())) {
-        error = locate(std::move(error), offset, nullptr);
+    if (isDecodingError(context, error.get())) {
+        error = locate(context, std::move(error), offset, nullptr);
         if (!error) {
             return nullptr;
         }
@@ -101,81 +107,102 @@ PyObject* raiseDecodingError(int64_t offset)
 // One buffer and one state kept for the next call, so that a call makes
 // neither. A call takes the one kept (or makes its own, when the kept one
 // is in use by a call further up the stack) and gives it back when no one
-// else holds it; so a converter that keeps `write` keeps its buffer.
-cMolvarBuf* keptBuf = nullptr;
-cMolvarState* keptState = nullptr;
+// else holds it; so a converter that keeps `write` keeps its buffer. A
+// build with no global lock keeps none: threads would share them.
+template <class T>
+T* takeKept(T*& kept)
+{
+#ifdef Py_GIL_DISABLED
+    (void)kept;
+    return nullptr;
+#else
+    return std::exchange(kept, nullptr);
+#endif
+}
 
 template <class T>
 void giveBack(T*& kept, T* object)
 {
+#ifndef Py_GIL_DISABLED
     if (kept == nullptr && Py_REFCNT(object) == 1) {
         kept = object;
-    } else {
-        Py_DECREF(object);
+        return;
     }
+#else
+    (void)kept;
+#endif
+    Py_DECREF(object);
 }
 
-PyObject* dumps(PyObject*, PyObject* value)
+PyObject* dumps(PyObject* module, PyObject* value)
 {
-    cMolvarBuf* buf = std::exchange(keptBuf, nullptr);
+    NativeState& native = nativeState(module);
+    cMolvarBuf* buf = takeKept(native.keptBuf);
     if (buf == nullptr) {
-        buf = reinterpret_cast<cMolvarBuf*>(cMolvarBuf_new(nullptr, nullptr));
+        buf = reinterpret_cast<cMolvarBuf*>(newBuf(native.context));
         if (buf == nullptr) {
             return nullptr;
         }
         buf->disposable = true;
     }
     PyObject* result = nullptr;
-    if (cMolvar_encodeObject(value, buf) == 0) {
-        result = cMolvarBuf_take(buf);
-    } else {
-        cMolvarBuf_discard(buf);
+    {
+        // A converter of the host's may hand `write` to another thread.
+        CriticalSection section(reinterpret_cast<PyObject*>(buf));
+        if (cMolvar_encodeObject(value, buf) == 0) {
+            result = cMolvarBuf_take(buf);
+        } else {
+            cMolvarBuf_discard(buf);
+        }
     }
-    giveBack(keptBuf, buf);
+    giveBack(native.keptBuf, buf);
     return result;
 }
 
-PyObject* loads(PyObject*, PyObject* data)
+PyObject* loads(PyObject* module, PyObject* data)
 {
+    NativeState& native = nativeState(module);
+    const Context& context = native.context;
     BytesView view;
     if (view.open(data) < 0) {
         return nullptr;
     }
     if (view.size() == 0) {
-        return raiseAt(0, "incomplete input: no bytes");
+        return raiseAt(context, 0, "incomplete input: no bytes");
     }
-    cMolvarState* state = std::exchange(keptState, nullptr);
-    if (state == nullptr && (state = reinterpret_cast<cMolvarState*>(cMolvarState_new(nullptr, nullptr))) == nullptr) {
+    cMolvarState* state = takeKept(native.keptState);
+    if (state == nullptr && (state = reinterpret_cast<cMolvarState*>(newState(native.context))) == nullptr) {
         return nullptr;
     }
+    // The state is this call's own: no other thread can reach it.
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(state));
     // The value is kept in the state, not handed to a receiver.
     DecodeStop stop;
     const Py_ssize_t consumed = cMolvar_decode(state, view.data(), view.size(), nullptr, true, stop);
     if (consumed < 0) {
-        return raiseDecodingError(stop.at);
+        return raiseDecodingError(context, stop.at);
     }
     Ref value = Ref::steal(std::exchange(state->kept, nullptr));
     if (!value) {
         if (consumed < view.size()) {
-            return raiseAt(consumed, "incomplete input: the element here needs more bytes");
+            return raiseAt(context, consumed, "incomplete input: the element here needs more bytes");
         }
-        return raiseAt(view.size(), "incomplete input: a list is still open at the end");
+        return raiseAt(context, view.size(), "incomplete input: a list is still open at the end");
     }
     if (consumed < view.size()) {
         // A malformed element after the value is reported as such; the rest
         // is decoded only to find one.
         if (cMolvar_decode(state, view.data() + consumed, view.size() - consumed, nullptr, false, stop) < 0) {
-            return raiseDecodingError(consumed + stop.at);
+            return raiseDecodingError(context, consumed + stop.at);
         }
         char text[96];
         PyOS_snprintf(text, sizeof text, "trailing bytes after the value (%zd of %zd bytes)", view.size() - consumed,
                       view.size());
-        return raiseAt(consumed, text);
+        return raiseAt(context, consumed, text);
     }
     // A top-level value that ends the input leaves no list open: the state
     // can serve again.
-    giveBack(keptState, reinterpret_cast<cMolvarState*>(owner.release()));
+    giveBack(native.keptState, reinterpret_cast<cMolvarState*>(owner.release()));
     return value.release();
 }
 
@@ -202,66 +229,148 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Binds the globals on the first execution only (or not at all where
-// cMolvar, linked into the same program, has bound them).
-int bindOnce()
+// The codec's two types, made per module. They cannot be called or
+// subclassed: buffers and states are made by the module's functions.
+PyMethodDef bufMethods[] = {
+    {"write", bufWrite, METH_VARARGS, nullptr},
+    {"clear", bufClear, METH_NOARGS, nullptr},
+    {"get", bufGet, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned int NOT_CALLABLE = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned int NOT_CALLABLE = 0;  // tp_new is cleared after the type is made
+#endif
+
+PyType_Slot bufSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(bufDealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(bufGetattr)},
+    {Py_tp_methods, bufMethods},
+    {0, nullptr},
+};
+
+PyType_Spec bufSpec = {
+    "kestrix.vantle.molvar._native.cMolvarBuf",
+    static_cast<int>(sizeof(cMolvarBuf)),
+    0,
+    Py_TPFLAGS_DEFAULT | NOT_CALLABLE,
+    bufSlots,
+};
+
+PyType_Slot stateSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stateDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(cMolvarState_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(cMolvarState_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec stateSpec = {
+    "kestrix.vantle.molvar._native.cMolvarState",
+    static_cast<int>(sizeof(cMolvarState)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | NOT_CALLABLE,
+    stateSlots,
+};
+
+// A heap type of `module` from `spec` (a new reference, or null).
+PyObject* makeType(PyObject* module, PyType_Spec* spec, bool callable)
 {
-    if (cMolvar_readyTypes() < 0 || PyType_Ready(&Decoder_Type) < 0) {
-        return -1;
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+#if PY_VERSION_HEX < 0x030A0000
+    if (type != nullptr && !callable) {
+        reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
     }
-    if (cMolvar_module != nullptr) {
-        return 0;
-    }
-    Ref companion = Ref::steal(PyImport_ImportModule("kestrix.vantle.molvar"));
-    if (!companion) {
-        return -1;
-    }
-    Ref errorClass = Ref::steal(PyObject_GetAttrString(companion.get(), "MolvarError"));
-    if (!errorClass) {
-        return -1;
-    }
-    Ref codec = Ref::steal(PyImport_ImportModule("cMolvar"));
-    if (!codec) {
-        return -1;
-    }
-    cMolvar_bindCompanionConverters(companion.get());
-    cMolvar_moduleDict = PyModule_GetDict(codec.get());  // borrowed: the module keeps it
-    cMolvar_module = codec.release();
-    cMolvar_errorClass = errorClass.release();
-    return 0;
+#else
+    (void)callable;
+#endif
+    return type;
 }
 
-// This module's object, bound by its first execution (module/interpreter.h).
-PyObject* nativeModule = nullptr;
-bool nativeReady = false;
-
-PyObject* nativeCreate(PyObject* spec, PyModuleDef* def)
+// cMolvar, where this interpreter loads it (a new reference); null with no
+// exception where it refuses to load (an isolated subinterpreter), or
+// with the exception set when its import failed otherwise.
+PyObject* importCodecModule()
 {
-    return createModuleOnce(spec, def, nativeModule);
+    PyObject* codec = PyImport_ImportModule("cMolvar");
+    if (codec == nullptr && PyErr_ExceptionMatches(PyExc_ImportError) &&
+        PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Clear();
+    }
+    return codec;
 }
 
 int nativeExec(PyObject* module)
 {
-    if (nativeReady) {
+    NativeState& native = *new (PyModule_GetState(module)) NativeState();
+    Context& context = native.context;
+    context.bufType = reinterpret_cast<PyTypeObject*>(makeType(module, &bufSpec, false));
+    context.stateType = reinterpret_cast<PyTypeObject*>(makeType(module, &stateSpec, false));
+    native.decoderType = makeType(module, &decoderSpec, true);
+    if (context.bufType == nullptr || context.stateType == nullptr || native.decoderType == nullptr ||
+        contextInit(context) < 0) {
+        return -1;
+    }
+    // The companion, part way through its import: it has defined its class
+    // and its converters, and installed them into cMolvar where it loads.
+    Ref companion = Ref::steal(PyImport_ImportModule("kestrix.vantle.molvar"));
+    if (!companion) {
+        return -1;
+    }
+    context.errorClass = PyObject_GetAttrString(companion.get(), "MolvarError");
+    if (context.errorClass == nullptr) {
+        return -1;
+    }
+    bindCompanionConverters(context, companion.get());
+    context.converterHost = importCodecModule();
+    if (context.converterHost == nullptr) {
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        if (context.ownToDigits == nullptr) {
+            PyErr_SetString(PyExc_ImportError, "kestrix.vantle.molvar has no converters for big integers");
+            return -1;
+        }
+    } else {
+        context.converterNamespace = Ref::borrow(PyModule_GetDict(context.converterHost)).release();
+    }
+    return PyModule_AddObjectRef(module, "Decoder", native.decoderType);
+}
+
+int nativeTraverse(PyObject* module, visitproc visit, void* arg)
+{
+    auto* native = static_cast<NativeState*>(PyModule_GetState(module));
+    if (native == nullptr) {
         return 0;
     }
-    if (nativeModule == nullptr) {
-        nativeModule = Ref::borrow(module).release();
+    Py_VISIT(native->decoderType);
+    Py_VISIT(reinterpret_cast<PyObject*>(native->keptBuf));
+    Py_VISIT(reinterpret_cast<PyObject*>(native->keptState));
+    return contextTraverse(native->context, visit, arg);
+}
+
+int nativeClear(PyObject* module)
+{
+    auto* native = static_cast<NativeState*>(PyModule_GetState(module));
+    if (native == nullptr) {
+        return 0;
     }
-    if (bindOnce() < 0) {
-        return -1;
-    }
-    if (PyObject_SetAttrString(module, "Decoder", reinterpret_cast<PyObject*>(&Decoder_Type)) < 0) {
-        return -1;
-    }
-    nativeReady = true;
+    Py_CLEAR(native->decoderType);
+    PyObject* buf = reinterpret_cast<PyObject*>(std::exchange(native->keptBuf, nullptr));
+    PyObject* state = reinterpret_cast<PyObject*>(std::exchange(native->keptState, nullptr));
+    Py_XDECREF(buf);
+    Py_XDECREF(state);
+    contextClear(native->context);
     return 0;
 }
 
+void nativeFree(void* module) { nativeClear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(nativeCreate)},
     {Py_mod_exec, reinterpret_cast<void*>(nativeExec)},
-    MOLVAR_MAIN_INTERPRETER_ONLY
+    MOLVAR_OWN_GIL_SUPPORTED
+    MOLVAR_GIL_NOT_USED
     {0, nullptr},
 };
 
@@ -269,12 +378,12 @@ PyModuleDef moduleDef = {
     PyModuleDef_HEAD_INIT,
     "kestrix.vantle.molvar._native",
     "The native dumps, loads and Decoder of kestrix.vantle.molvar.",
-    0,
+    static_cast<Py_ssize_t>(sizeof(NativeState)),
     functions,
     slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    nativeTraverse,
+    nativeClear,
+    nativeFree,
 };
 
 }  // namespace

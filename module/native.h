@@ -1,5 +1,6 @@
-// The companion's native module, kestrix.vantle.molvar._native: dumps,
-// loads and Decoder over the same codec as cMolvar.
+// The companion's native module, kestrix.vantle.molvar._native: its state
+// and what its one-call functions (native.cpp) and its Decoder (stream.cpp)
+// share.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,26 +8,38 @@
 
 #include <cstdint>
 
-#include "module/ref.h"
+#include "codec/context.h"
+#include "codec/ref.h"
+
+struct cMolvarBuf;
 
 namespace molvar {
 
-extern PyTypeObject Decoder_Type;
+// The module's state: one per module object, so one per interpreter.
+struct NativeState {
+    Context context;
+    PyObject* decoderType = nullptr;     // the Decoder heap type, owned
+    cMolvarBuf* keptBuf = nullptr;       // kept for the next dumps (owned), or null
+    cMolvarState* keptState = nullptr;   // kept for the next loads (owned), or null
+};
+
+// The Decoder type's spec (stream.cpp).
+extern PyType_Spec decoderSpec;
 
 // A new MolvarError whose message is "byte offset N: <message>", with its
 // `offset` and `values` attributes set (`values` may be null: an empty list).
-Ref locatedError(int64_t offset, PyObject* message, PyObject* values);
+Ref locatedError(const Context& context, int64_t offset, PyObject* message, PyObject* values);
 
 // Raises the located MolvarError of `text` at `offset`. Returns null.
-PyObject* raiseAt(int64_t offset, const char* text);
+PyObject* raiseAt(const Context& context, int64_t offset, const char* text);
 
 // Whether a decoding failure is one that the API reports as a MolvarError
 // at an offset: the codec's own refusals (MolvarError, and SystemError for
 // its header limit and for a list count the list constructor refuses).
-bool isDecodingError(PyObject* error);
+bool isDecodingError(const Context& context, PyObject* error);
 
 // locatedError for a decoding failure `error`: its message, stripped, or
 // its class name when it has none; `error` becomes the new one's cause.
-Ref locate(Ref error, int64_t offset, PyObject* values);
+Ref locate(const Context& context, Ref error, int64_t offset, PyObject* values);
 
 }  // namespace molvar

@@ -15,11 +15,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codec/critical_section.h"
 #include "codec/decoder.h"
+#include "codec/ref.h"
 #include "codec/state.h"
-#include "module/module.h"
 #include "module/native.h"
-#include "module/ref.h"
+#include "module/shared.h"
 #include "module/view.h"
 
 namespace molvar {
@@ -32,6 +33,7 @@ constexpr Py_ssize_t PENDING_STEP = 64 * 1024;
 
 struct Decoder {
     PyObject_HEAD
+    Context* context;        // its module's; the decoder's type holds the module
     PyObject* state;         // the cMolvarState of the stream's open lists, owned
     unsigned char* pending;  // the first bytes of an incomplete element; PyMem block, owned
     Py_ssize_t have;         // bytes in `pending`
@@ -94,8 +96,8 @@ PyObject* fail(Decoder* decoder, int64_t offset, PyObject* values)
     decoder->errorOffset = offset;
     Ref error = fetchException();
     Ref kept;
-    if (isDecodingError(error.get())) {
-        kept = locate(std::move(error), offset, values);
+    if (isDecodingError(*decoder->context, error.get())) {
+        kept = locate(*decoder->context, std::move(error), offset, values);
         if (!kept) {
             return nullptr;  // the failure to make it stands
         }
@@ -103,7 +105,7 @@ PyObject* fail(Decoder* decoder, int64_t offset, PyObject* values)
     } else {
         Ref message = Ref::steal(PyUnicode_FromFormat("decoder stopped by %s", Py_TYPE(error.get())->tp_name));
         if (message) {
-            kept = locatedError(offset, message.get(), values);
+            kept = locatedError(*decoder->context, offset, message.get(), values);
         }
         PyErr_Clear();  // keeping a note of it may fail; the original error is the one raised
     }
@@ -116,7 +118,7 @@ PyObject* fail(Decoder* decoder, int64_t offset, PyObject* values)
 PyObject* refuse(Decoder* decoder)
 {
     if (!decoder->failed) {
-        return raiseAt(decoder->consumed, "decoder is closed");
+        return raiseAt(*decoder->context, decoder->consumed, "decoder is closed");
     }
     Ref message;
     if (decoder->error != nullptr) {
@@ -131,7 +133,7 @@ PyObject* refuse(Decoder* decoder)
     } else {
         message = Ref::steal(PyUnicode_FromString("decoder stopped by an earlier error"));
     }
-    Ref error = message ? locatedError(decoder->errorOffset, message.get(), nullptr) : Ref();
+    Ref error = message ? locatedError(*decoder->context, decoder->errorOffset, message.get(), nullptr) : Ref();
     if (!error) {
         return nullptr;
     }
@@ -201,6 +203,7 @@ bool refuseReentry(Decoder* decoder, const char* name)
 
 PyObject* Decoder_feed(PyObject* self, PyObject* chunk)
 {
+    CriticalSection section(self);
     Decoder* decoder = asDecoder(self);
     if (refuseReentry(decoder, "feed")) {
         return nullptr;
@@ -234,7 +237,7 @@ PyObject* truncated(Decoder* decoder, int64_t offset, Ref message)
     if (!message) {
         return nullptr;
     }
-    Ref error = locatedError(offset, message.get(), nullptr);
+    Ref error = locatedError(*decoder->context, offset, message.get(), nullptr);
     if (!error) {
         return nullptr;
     }
@@ -245,6 +248,7 @@ PyObject* truncated(Decoder* decoder, int64_t offset, Ref message)
 
 PyObject* Decoder_close(PyObject* self, PyObject*)
 {
+    CriticalSection section(self);
     Decoder* decoder = asDecoder(self);
     if (refuseReentry(decoder, "close")) {
         return nullptr;
@@ -271,18 +275,28 @@ PyObject* Decoder_reduce(PyObject*, PyObject*)
     return nullptr;
 }
 
-PyObject* Decoder_getPending(PyObject* self, void*) { return PyLong_FromSsize_t(asDecoder(self)->have); }
+PyObject* Decoder_getPending(PyObject* self, void*)
+{
+    CriticalSection section(self);
+    return PyLong_FromSsize_t(asDecoder(self)->have);
+}
 
-PyObject* Decoder_getConsumed(PyObject* self, void*) { return PyLong_FromLongLong(asDecoder(self)->consumed); }
+PyObject* Decoder_getConsumed(PyObject* self, void*)
+{
+    CriticalSection section(self);
+    return PyLong_FromLongLong(asDecoder(self)->consumed);
+}
 
 PyObject* Decoder_getError(PyObject* self, void*)
 {
+    CriticalSection section(self);
     PyObject* error = asDecoder(self)->error;
     return Ref::borrow(error != nullptr ? error : Py_None).release();
 }
 
 PyObject* Decoder_repr(PyObject* self)
 {
+    CriticalSection section(self);
     Decoder* decoder = asDecoder(self);
     int openLists = 0;
     if (decoder->state != nullptr) {
@@ -301,7 +315,12 @@ PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         PyErr_SetString(PyExc_TypeError, "Decoder() takes no arguments");
         return nullptr;
     }
-    Ref state = Ref::steal(cMolvarState_new(nullptr, nullptr));
+    PyObject* module = PyType_GetModule(type);  // borrowed: the type holds it
+    if (module == nullptr) {
+        return nullptr;
+    }
+    Context& context = static_cast<NativeState*>(PyModule_GetState(module))->context;
+    Ref state = Ref::steal(newState(context));
     if (!state) {
         return nullptr;
     }
@@ -309,12 +328,14 @@ PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (decoder == nullptr) {
         return nullptr;
     }
+    decoder->context = &context;
     decoder->state = state.release();
     return reinterpret_cast<PyObject*>(decoder);  // tp_alloc zeroed the other fields
 }
 
 int Decoder_traverse(PyObject* self, visitproc visit, void* arg)
 {
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(asDecoder(self)->state);
     Py_VISIT(asDecoder(self)->error);
     return 0;
@@ -329,10 +350,12 @@ int Decoder_clear(PyObject* self)
 
 void Decoder_dealloc(PyObject* self)
 {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Decoder_clear(self);
     PyMem_Free(asDecoder(self)->pending);
-    Py_TYPE(self)->tp_free(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 PyDoc_STRVAR(Decoder_doc,
@@ -379,23 +402,26 @@ PyGetSetDef getters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Decoder_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Decoder_repr)},
+    {Py_tp_doc, const_cast<char*>(Decoder_doc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Decoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Decoder_clear)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getters},
+    {Py_tp_new, reinterpret_cast<void*>(Decoder_new)},
+    {0, nullptr},
+};
+
 }  // namespace
 
-PyTypeObject Decoder_Type = [] {
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    type.tp_name = "kestrix.vantle.molvar.Decoder";
-    type.tp_basicsize = sizeof(Decoder);
-    type.tp_dealloc = Decoder_dealloc;
-    type.tp_repr = Decoder_repr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = Decoder_doc;
-    type.tp_traverse = Decoder_traverse;
-    type.tp_clear = Decoder_clear;
-    type.tp_methods = methods;
-    type.tp_getset = getters;
-    type.tp_new = Decoder_new;
-    return type;
-}();
+PyType_Spec decoderSpec = {
+    "kestrix.vantle.molvar.Decoder",
+    static_cast<int>(sizeof(Decoder)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
 
 }  // namespace molvar

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/ref.h"
+#include "codec/ref.h"
 
 namespace molvar {
 

@@ -1,10 +1,12 @@
-"""Subinterpreters are refused, and the main interpreter is unaffected.
+"""cMolvar refuses subinterpreters, the companion works in them, and the
+main interpreter is unaffected.
 
 Run as a script, in a fresh process, by test_module.py (with this
-interpreter, and with python3-dbg to count references). It creates
-subinterpreters of every kind the host offers, imports cMolvar and then the
-companion in each (both must raise ImportError), and destroys them; the
-main interpreter must still encode big ints and raise its own MolvarError.
+interpreter, and with a debug build to count references). It creates
+subinterpreters of every kind the host offers, imports cMolvar (which must
+raise ImportError) and then uses the companion in each (which must work,
+big ints, errors, Decoder and files included), and destroys them; the main
+interpreter must still encode big ints and raise its own MolvarError.
 
 It prints one line per kind ("<kind>: <outcome of cMolvar> | <outcome of
 the companion>"), then, where sys.gettotalrefcount exists, the references
@@ -27,12 +29,32 @@ ROUNDS = 20
 
 TRY_IMPORTS = """
 outcomes = []
-for name in ("cMolvar", "kestrix.vantle.molvar"):
+try:
+    import cMolvar
+    outcomes.append("imported")
+except ImportError as error:
+    outcomes.append("ImportError: " + str(error))
+try:
+    import io
+    from kestrix.vantle import molvar
+    import kestrix.vantle.molvar.aio
+    value = [2**100, -(2**70), [1.5, b"ab", []], -7]
+    data = molvar.dumps(value)
+    assert molvar.loads(data) == value
+    decoder = molvar.Decoder()
+    assert [v for i in range(len(data)) for v in decoder.feed(data[i:i + 1])] == [value]
     try:
-        __import__(name)
-        outcomes.append("imported")
-    except ImportError as error:
-        outcomes.append("ImportError: " + str(error))
+        molvar.loads(data + b"\\x88")
+    except molvar.MolvarError as error:
+        assert error.offset == len(data), error
+    else:
+        raise AssertionError("trailing bytes were taken")
+    stream = io.BytesIO()
+    molvar.dump(value, stream)
+    assert molvar.load(io.BytesIO(stream.getvalue())) == value
+    outcomes.append("works")
+except Exception as error:
+    outcomes.append("%%s: %%s" %% (type(error).__name__, error))
 with open(%(path)r, "w") as out:
     out.write(" | ".join(outcomes))
 """

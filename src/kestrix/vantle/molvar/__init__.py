@@ -144,11 +144,23 @@ def pyb1282int(digits):
     return int.from_bytes(raw, "little")
 
 
-import cMolvar  # noqa: E402  (after MolvarError: cMolvar looks it up here)
+def _import_cmolvar():
+    """cMolvar, or None in a subinterpreter, which it refuses to load in."""
+    try:
+        import cMolvar
+    except ImportError as error:
+        if "does not support loading in subinterpreters" not in str(error):
+            raise
+        return None
+    return cMolvar
 
-cMolvar.pyint2b128 = pyint2b128
-cMolvar.pyb1282int = pyb1282int
 
-# Last: the native API binds both MolvarError and cMolvar, converters installed.
+cMolvar = _import_cmolvar()  # after MolvarError: cMolvar looks it up here
+if cMolvar is not None:
+    cMolvar.pyint2b128 = pyint2b128
+    cMolvar.pyb1282int = pyb1282int
+
+# Last: the native API binds MolvarError, and cMolvar with its converters
+# installed where this interpreter loads it (elsewhere it uses its own).
 from kestrix.vantle.molvar._native import Decoder, dumps, loads  # noqa: E402,F401
 from kestrix.vantle.molvar.files import dump, iter_load, load  # noqa: E402,F401  (after dumps and loads)

@@ -5,7 +5,7 @@
 // over (move-assignment releases the value it held before). There is no
 // implicit conversion to PyObject*: lend with get(), hand over with release().
 //
-// It does not take the interpreter lock; every use is with the lock held.
+// It takes no lock: every use is by a thread attached to the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

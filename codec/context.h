@@ -1,0 +1,75 @@
+// Context: everything the codec takes from the module that uses it.
+//
+// The codec holds no mutable state of its own. What it reads from outside
+// (the error class, the converters of big integers, the types it makes) and
+// what it keeps between calls (the string cache, destroyed states kept for
+// reuse) live in one Context, owned by the module. Each buffer and each
+// state records the context it was made by, so that the encoder and the
+// decoder reach it through the object they work on: a load, not a lookup.
+//
+// A context serves one interpreter: cMolvar's lives in the main one for the
+// life of the process, the companion's native module has one per module
+// object (in module state). On a build with no global lock, several threads
+// use one context at once: it then keeps no cache and no states, and what
+// it holds is only read after it is set up.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "codec/ref.h"
+
+struct cMolvarState;
+
+namespace molvar {
+
+struct StringCache;
+
+struct Context {
+    // The class of every refusal of malformed input or of an unencodable value (owned).
+    PyObject* errorClass = nullptr;
+    // What newBuf and newState make (owned); encode and dataReceived accept only these.
+    PyTypeObject* bufType = nullptr;
+    PyTypeObject* stateType = nullptr;
+
+    // Big integers. The converters installed in `converterHost`'s namespace
+    // (cMolvar's) are looked up at each use; with no host, the companion's
+    // own are always the ones in use. The companion's own, when they are
+    // the ones installed, are done natively, with the same result.
+    PyObject* converterHost = nullptr;       // a module, owned, or null
+    PyObject* converterNamespace = nullptr;  // its namespace, owned, or null
+    PyObject* ownToDigits = nullptr;         // the companion's pyint2b128, owned, or null
+    PyObject* ownFromDigits = nullptr;       // the companion's pyb1282int, owned, or null
+    PyObject* toDigitsName = nullptr;        // "pyint2b128", interned, owned
+    PyObject* fromDigitsName = nullptr;      // "pyb1282int"
+    PyObject* writeName = nullptr;           // "write"
+
+    StringCache* cache = nullptr;  // recent short strings; null: each one is made anew
+
+    // Destroyed states, kept for the next newState with their spare frames:
+    // untracked, holding no object, reached from nowhere else.
+    cMolvarState* keptStates = nullptr;
+    int32_t keptStateCount = 0;
+    int32_t maxKeptStates = 0;
+};
+
+// Fills in what a context makes itself (the names, the cache, the kept
+// states' limit); the module sets the rest. 0, or -1 with the exception set.
+int contextInit(Context& context);
+
+// Visits the objects the context owns, for a module's m_traverse.
+int contextTraverse(Context& context, visitproc visit, void* arg);
+
+// Releases everything the context owns; it then keeps nothing and caches
+// nothing. Safe to call again.
+void contextClear(Context& context);
+
+// The converter in use (`toDigits`: pyint2b128, else pyb1282int), a strong
+// reference that another thread's rebinding cannot take away; null with
+// the exception set. `inNamespace` (optional) tells whether it was found in
+// the host's namespace (or needs no host), so that no host code ran to find it.
+Ref converterOf(Context& context, bool toDigits, bool* inNamespace = nullptr);
+
+}  // namespace molvar
