@@ -138,3 +138,16 @@ import cMolvar
 with open(cMolvar.__file__, "rb") as file:
     assert b"__asan_init" in file.read(), "not the sanitized build: " + cMolvar.__file__
 """
+
+
+@nox.session(python=SYSTEM_PYTHON)
+def docs(session: nox.Session) -> None:
+    """The documents: docs/ built with Sphinx, warnings as errors, into
+    build/docs/html; then the examples of README.md and docs/ as doctests
+    (from the repository root, where README.md's asyncio example reads it)."""
+    install(session, ".")
+    session.install("sphinx", "myst-parser", "pytest")
+    out = os.path.join(ROOT, "build", "docs")
+    session.run("sphinx-build", "-W", "--keep-going", "-q", "-b", "html", "-d", os.path.join(out, "doctrees"),
+                "docs", os.path.join(out, "html"))
+    pytest(session, "--doctest-glob=*.md", "README.md", "docs")
