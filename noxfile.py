@@ -1,27 +1,43 @@
 """The test matrix: `nox` (scripts/nox installs it) runs every session.
 
 - ``tests-3.9`` ... ``tests-3.13``: the suite on each CPython 3.9+ that pyenv
-  has, and ``tests-system`` on the system's /usr/bin/python3; each in its own
-  virtual environment, cMolvar installed with a plain ``pip install .``
-  (build isolation, build requirements from the package registry); then
-  mypy over the companion package and the stub, for that Python version
-  (the suite itself runs stubtest against the module).
+  has, and ``tests-system`` on the system's /usr/bin/python3 (unless it is
+  one of those: an interpreter runs once); each in its own virtual
+  environment, cMolvar installed with a plain ``pip install .`` (build
+  isolation, build requirements from the package registry); then mypy over
+  the companion package and the stub, for that Python version (the suite
+  itself runs stubtest against the module).
+- ``tests-3.14``, ``tests-3.15``, ``leaks-3.14`` (and ``tests-3.14t`` where
+  Debian packages a free-threaded 3.14): the same inside the Debian unstable
+  root that scripts/interpreters keeps, where nox runs again for them, unless
+  this machine has those interpreters itself.
+- ``tests-3.13t``: the suite and mypy on a free-threaded CPython 3.13 built by
+  scripts/interpreters; it runs as the interpreter starts it.
 - ``leaks``: the reference-leak test under the debug interpreter python3-dbg.
 - ``sanitize``: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
   build, on the system's python3.
+- ``tsan``: tests/test_threads.py against a ThreadSanitizer build, on a
+  free-threaded 3.13 built with ThreadSanitizer (scripts/interpreters --all).
 
 Arguments after ``--`` go to pytest. Every test session writes a JUnit report
-to build/reports/, which scripts/matrix-summary turns into a table.
+to build/reports/, which scripts/matrix-summary turns into a table, with each
+session's wall time; a session whose interpreter this machine lacks writes a
+note there instead, and shows as missing (an error under MOLVAR_MATRIX_ALL=1,
+which scripts/test --all sets once it has set every interpreter up).
 Development builds turn compiler warnings into errors (MOLVAR_WERROR=1).
+See docs/development.md.
 """
 
 from __future__ import annotations
 
+import functools
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import time
 
 import nox
 
@@ -35,7 +51,22 @@ REPORTS = os.path.join(ROOT, "build", "reports")
 SYSTEM_PYTHON = "/usr/bin/python3"
 DEBUG_PYTHON = "/usr/bin/python3-dbg"
 OLDEST_MINOR = 9
+NEWEST_HOST_MINOR = 13  # pyenv's newest; 3.14 and 3.15 come from the unstable root
 DEVELOPMENT = {"MOLVAR_WERROR": "1"}
+# Where scripts/interpreters keeps what it sets up; inside the unstable root,
+# the file it leaves there says so.
+INTERPRETERS = os.path.join(ROOT, "scripts", "interpreters")
+CACHE = os.environ.get("MOLVAR_INTERPRETERS") or "/var/cache/molvar"
+ROOT_MARKER = "etc/molvar-root"
+IN_SID_ROOT = os.path.exists("/" + ROOT_MARKER)
+ROOT_NOX = "/opt/molvar-tools/bin/nox"
+FREE_THREADED_PYTHON = os.path.join(CACHE, "cpython-3.13t", "bin", "python3.13t")
+TSAN_PYTHON = os.path.join(CACHE, "cpython-3.13t-tsan", "bin", "python3.13t")
+READY = ".molvar-ready"
+# Newer hypothesis releases build a Rust extension on 3.13t, with no wheel for it.
+PURE_HYPOTHESIS = "hypothesis<6.151"
+# Set by scripts/test --all, after setting every interpreter up: a missing one is an error.
+FULL_MATRIX = os.environ.get("MOLVAR_MATRIX_ALL", "") not in ("", "0")
 
 
 def _output(*command: str) -> str:
@@ -75,14 +106,112 @@ def interpreters() -> dict[str, str]:
     return matrix
 
 
-MATRIX = interpreters()
-if os.environ.get("CI") and not any(name[0].isdigit() for name in MATRIX):
-    sys.exit("noxfile.py: no CPython 3.9+ found but the system's (is pyenv installed?)")
+def note(name: str, kind: str, why: str) -> None:
+    """A row of the matrix without a report: `kind` is missing, skipped or same."""
+    os.makedirs(REPORTS, exist_ok=True)
+    with open(os.path.join(REPORTS, name + ".note"), "w", encoding="utf-8") as file:
+        json.dump({"kind": kind, "why": why}, file)
 
 
-def install(session: nox.Session, target: str = ".[test]", **env: str) -> None:
+def timed(function):
+    """Writes the session's wall time beside its report."""
+
+    @functools.wraps(function)
+    def session_function(session: nox.Session) -> None:
+        started = time.monotonic()
+        try:
+            function(session)
+        finally:
+            os.makedirs(REPORTS, exist_ok=True)
+            with open(os.path.join(REPORTS, session.name + ".time"), "w", encoding="utf-8") as file:
+                file.write("%.1f\n" % (time.monotonic() - started))
+
+    return session_function
+
+
+def placeholder(name: str, kind: str, why: str) -> None:
+    """A session that cannot run here: it says why, in the matrix too."""
+
+    def session_function(session: nox.Session) -> None:
+        note(session.name, kind, why)
+        if kind == "missing" and FULL_MATRIX:
+            session.error(why)
+        session.skip(why)
+
+    nox.session(session_function, name=name, python=False)
+
+
+def sid_state() -> dict:
+    """What the unstable root holds (scripts/interpreters writes it), or {}."""
+    try:
+        with open(os.path.join(CACHE, "sid", ROOT_MARKER), encoding="utf-8") as file:
+            return json.load(file)
+    except (OSError, ValueError):
+        return {}
+
+
+def in_sid_root(session: nox.Session) -> None:
+    """Inside the unstable root (scripts/interpreters run), by nox there."""
+    # The work tree is mounted there at its own path, and nox there reads
+    # this file again, defining that root's sessions only.
+    if os.geteuid() != 0:
+        note(session.name, "missing", "entering the unstable root needs root")
+        session.error("entering the unstable root needs root") if FULL_MATRIX else session.skip("needs root")
+    command = [ROOT_NOX, "-f", os.path.join(ROOT, "noxfile.py"), "-s", session.name]
+    session.run(INTERPRETERS, "run", "--", *command, "--", *session.posargs, external=True)
+
+
+def built(python: str) -> bool:
+    return os.access(python, os.X_OK) and os.path.exists(os.path.join(os.path.dirname(os.path.dirname(python)), READY))
+
+
+def host_matrix() -> None:
+    """The sessions of this machine's interpreters, every expected one shown."""
+    matrix = interpreters()
+    if os.environ.get("CI") and not any(name[0].isdigit() for name in matrix):
+        sys.exit("noxfile.py: no CPython 3.9+ found but the system's (is pyenv installed?)")
+    seen: dict[str, str] = {}
+    expected = ["3.%d" % minor for minor in range(OLDEST_MINOR, NEWEST_HOST_MINOR + 1)]
+    for name in expected + [name for name in matrix if name not in expected]:
+        python = matrix.get(name)
+        if name in ("3.14", "3.15") and not python:
+            continue  # from the unstable root, below
+        if not python:
+            placeholder("tests-" + name, "missing", "no CPython %s on this machine (pyenv install %s)" % (name, name))
+            continue
+        same = seen.get(os.path.realpath(python))
+        if same:
+            placeholder("tests-" + name, "same", "the same interpreter as " + same)
+            continue
+        seen[os.path.realpath(python)] = "tests-" + name
+        nox.session(timed(tests), python=python, name="tests-" + name)
+
+    sid = sid_state().get("interpreters", {})
+    root = [("tests-3.14", "python3.14"), ("tests-3.15", "python3.15"), ("leaks-3.14", "python3.14-dbg")]
+    if "python3.14t" in sid:
+        root.append(("tests-3.14t", "python3.14t"))
+    for name, python in root:
+        if name.startswith("tests-") and name[len("tests-"):] in matrix:
+            continue  # this machine has it: run above
+        if name == "leaks-3.14" and shutil.which(python):
+            nox.session(timed(leak_tests), python=shutil.which(python), name=name)
+        elif python in sid:
+            nox.session(timed(in_sid_root), python=False, name=name)
+        else:
+            placeholder(name, "missing", "no %s: the unstable root is not set up (scripts/interpreters sid)" % python)
+
+    if built(FREE_THREADED_PYTHON):
+        nox.session(timed(tests), python=FREE_THREADED_PYTHON, name="tests-3.13t")
+    else:
+        placeholder("tests-3.13t", "missing", "no free-threaded 3.13 (scripts/interpreters 3.13t)")
+
+
+def install(session: nox.Session, *targets: str, **env: str) -> None:
     """Installs cMolvar (and its test requirements) the way a user does."""
-    session.install(target, env={**DEVELOPMENT, **env})
+    targets = targets or (".[test]",)
+    if session.name.startswith("tests-3.13t"):
+        targets += (PURE_HYPOTHESIS,)
+    session.install(*targets, env={**DEVELOPMENT, **env})
 
 
 def pytest(session: nox.Session, *args: str, **env: str) -> None:
@@ -100,20 +229,31 @@ def tests(session: nox.Session) -> None:
     session.run("mypy")
 
 
-for _name, _python in MATRIX.items():
-    nox.session(tests, python=_python, name="tests-" + _name)
-
-
-@nox.session(python=DEBUG_PYTHON)
-def leaks(session: nox.Session) -> None:
+def leak_tests(session: nox.Session) -> None:
     # Only what the leak tests import: the debug ABI has no wheels for the rest.
     install(session, ".")
     session.install("pytest")
     session.run("python", "-c", "import sys; assert hasattr(sys, 'gettotalrefcount'), 'not a debug interpreter'")
-    pytest(session, "tests/test_leaks.py", "tests/test_module.py::test_subinterpreters_are_refused_and_leave_the_main_interpreter_whole")
+    pytest(session, "tests/test_leaks.py", "tests/test_module.py::test_subinterpreters_refuse_cmolvar_run_the_companion_and_leave_the_main_interpreter_whole")
+
+
+if IN_SID_ROOT:
+    # Inside the unstable root: only its own interpreters' sessions.
+    for _name, _python in [("tests-3.14", "python3.14"), ("tests-3.15", "python3.15"), ("tests-3.14t", "python3.14t")]:
+        if shutil.which(_python):
+            nox.session(timed(tests), python=shutil.which(_python), name=_name)
+    if shutil.which("python3.14-dbg"):
+        nox.session(timed(leak_tests), python=shutil.which("python3.14-dbg"), name="leaks-3.14")
+else:
+    host_matrix()
+    if os.access(DEBUG_PYTHON, os.X_OK):
+        nox.session(timed(leak_tests), python=DEBUG_PYTHON, name="leaks")
+    else:
+        placeholder("leaks", "missing", "no debug interpreter " + DEBUG_PYTHON + " (scripts/install-deps)")
 
 
 @nox.session(python=SYSTEM_PYTHON)
+@timed
 def sanitize(session: nox.Session) -> None:
     install(session, MOLVAR_SANITIZE="1")
     libasan = subprocess.run(
@@ -138,6 +278,38 @@ import cMolvar
 with open(cMolvar.__file__, "rb") as file:
     assert b"__asan_init" in file.read(), "not the sanitized build: " + cMolvar.__file__
 """
+
+
+THREAD_TESTS = os.path.join("tests", "test_threads.py")
+TSAN_SUPPRESSIONS = os.path.join(ROOT, "scripts", "tsan.supp")
+
+
+def thread_sanitizer(session: nox.Session) -> None:
+    # The interpreter's own reports that are not ours are suppressed by name
+    # (scripts/tsan.supp); any other report fails the run.
+    session.env["TSAN_OPTIONS"] = "suppressions=%s:halt_on_error=1:second_deadlock_stack=1 %s" % (
+        TSAN_SUPPRESSIONS,
+        os.environ.get("TSAN_OPTIONS", ""),
+    )
+    install(session, ".", MOLVAR_SANITIZE="thread", CC="clang", CXX="clang++")
+    session.install("pytest", PURE_HYPOTHESIS)
+    session.run("python", "-I", "-c", THREAD_SANITIZED)
+    pytest(session, THREAD_TESTS, *session.posargs)
+
+
+THREAD_SANITIZED = """
+import cMolvar
+with open(cMolvar.__file__, "rb") as file:
+    assert b"__tsan_init" in file.read(), "not the ThreadSanitizer build: " + cMolvar.__file__
+"""
+
+if not IN_SID_ROOT:
+    if not built(TSAN_PYTHON):
+        placeholder("tsan", "missing", "no ThreadSanitizer 3.13t (scripts/interpreters 3.13t-tsan)")
+    elif not os.path.exists(os.path.join(ROOT, THREAD_TESTS)):
+        placeholder("tsan", "skipped", "no %s yet" % THREAD_TESTS)
+    else:
+        nox.session(timed(thread_sanitizer), python=TSAN_PYTHON, name="tsan")
 
 
 @nox.session(python=SYSTEM_PYTHON)
