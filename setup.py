@@ -92,12 +92,6 @@ if os.environ.get("MOLVAR_SANITIZE") == "thread":
     os.environ.setdefault("CXX", "clang++")
     COMPILE_ARGS += ["-fsanitize=thread", "-fno-omit-frame-pointer", "-O1", "-g"]
     LINK_ARGS += ["-fsanitize=thread"]
-elif os.environ.get("MOLVAR_SANITIZE") == "thread":
-    # For an interpreter built with ThreadSanitizer (clang's runtime).
-    os.environ.setdefault("CC", "clang")
-    os.environ.setdefault("CXX", "clang++")
-    COMPILE_ARGS += ["-fsanitize=thread", "-fno-omit-frame-pointer", "-O1", "-g"]
-    LINK_ARGS += ["-fsanitize=thread"]
 elif switched_on("MOLVAR_SANITIZE"):
     sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     COMPILE_ARGS += sanitize + ["-O1", "-g"]
