@@ -1,8 +1,8 @@
 """An echo server and client over TCP on loopback, with kestrix.vantle.molvar.aio.
 
-    python3 examples/echo.py --messages 10000
+    .venv/bin/python examples/echo.py --messages 10000
 
-runs both in this process. The client sends N RPC-like messages of random
+(from the repository root, after scripts/demo) runs both in this process. The client sends N RPC-like messages of random
 shapes and sizes without waiting for the answers, the server sends each
 one back, and the client checks every echo against what it sent. It prints
 messages per second; the exit status is 0 only if every echo matched.
