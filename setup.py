@@ -8,6 +8,9 @@ Environment switches, all off in a plain ``pip install .``:
   UndefinedBehaviorSanitizer (run it with libasan preloaded);
   ``MOLVAR_SANITIZE=thread`` with ThreadSanitizer, by clang, for an
   interpreter built with it (the ``tsan`` session).
+- ``MOLVAR_PUBLIC_API=1`` leaves CPython's internals alone (the int and
+  list layouts): the public C API paths that take over on releases newer
+  than the newest tested (the ``public-api`` session tests them).
 """
 
 import glob
@@ -86,6 +89,8 @@ def switched_on(name):
 
 if switched_on("MOLVAR_WERROR"):
     COMPILE_ARGS.append("-Werror")
+if switched_on("MOLVAR_PUBLIC_API"):
+    COMPILE_ARGS.append("-DMOLVAR_PUBLIC_API")
 if os.environ.get("MOLVAR_SANITIZE") == "thread":
     # For an interpreter built with ThreadSanitizer (clang's runtime).
     os.environ.setdefault("CC", "clang")

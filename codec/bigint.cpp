@@ -6,10 +6,12 @@
 #include "codec/buffer.h"
 #include "codec/format.h"
 #include "codec/pylong.h"
+#include "codec/ref.h"
 
-// The conversions read and write the digit arrays of Python's ints
-// directly (codec/pylong.h): one pass over the bits, no intermediate
-// bytes, no call.
+// The conversions read and write the digit arrays of Python's ints in one
+// pass over the bits, with no call per digit: through the int's own layout
+// where this release's is known (codec/pylong.h), through PyLong_Export and
+// PyLongWriter from 3.14, and elsewhere through the int's bytes.
 
 namespace molvar {
 namespace {
@@ -17,6 +19,17 @@ namespace {
 constexpr int DIGIT_BITS = 7;
 constexpr int HOST_BITS = PyLong_SHIFT;
 static_assert(HOST_BITS + DIGIT_BITS < 64, "digit accumulators are 64 bits");
+
+#if PY_VERSION_HEX >= 0x030E0000
+// Whether the layout that PyLong_Export and PyLongWriter use is the array
+// of `digit`s that the code below reads and writes (as on every CPython).
+bool nativeLayoutIsDigits()
+{
+    const PyLongLayout* layout = PyLong_GetNativeLayout();
+    return layout->bits_per_digit == HOST_BITS && layout->digit_size == sizeof(digit) && layout->digits_order == -1 &&
+           layout->digit_endianness == (PY_LITTLE_ENDIAN ? -1 : 1);
+}
+#endif
 
 // Eight digits as one 56-bit value, the first lowest: the digits' 7-bit
 // fields closed up pairwise, in 16-, 32- and 64-bit lanes.
@@ -31,20 +44,50 @@ static_assert(HOST_BITS + 7 <= 64, "a host digit is cut from eight bytes");
 
 inline int bitLength(uint32_t word) { return word == 0 ? 0 : 32 - __builtin_clz(word); }
 
+// Cuts `outCount` host digits from the little-endian bit array `packed`
+// (readable 8 bytes past the last one needed): each from the eight bytes
+// that hold its first bit, so no step waits for the one before.
+[[maybe_unused]] inline void cutHostDigits(const unsigned char* packed, digit* out, Py_ssize_t outCount)
+{
+    for (Py_ssize_t i = 0; i < outCount; ++i) {
+        const auto bit = static_cast<std::size_t>(HOST_BITS * i);
+        out[i] = static_cast<digit>((cMolvar_loadLittleEndian64(packed + bit / 8) >> (bit % 8)) & PyLong_MASK);
+    }
+}
+
+// The int whose little-endian bytes are bytes[0, size): the public path.
+[[maybe_unused]] PyObject* intFromLittleEndian(const unsigned char* bytes, Py_ssize_t size)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyLong_FromUnsignedNativeBytes(bytes, static_cast<std::size_t>(size),
+                                          Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+#else
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), size));
+    if (!data) {
+        return nullptr;
+    }
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os", data.get(), "little");
+#endif
+}
+
 }  // namespace
 
-int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value)
+namespace {
+
+// Appends the base-128 digits of the magnitude whose BITS-bit digits are
+// in[0, inCount), least significant first, the top one not zero.
+template <int BITS, typename Digit>
+int appendDigits(cMolvarBuf* buf, const Digit* in, Py_ssize_t inCount)
 {
-    const digit* in = pylongDigits(value);
-    const Py_ssize_t inCount = pylongDigitCount(value);
+    static_assert(BITS + DIGIT_BITS < 64, "digit accumulators are 64 bits");
     if (inCount == 0) {
         return cMolvarBuf_appendByte(buf, 0);  // zero is the one digit 00
     }
-    const auto bits = static_cast<std::size_t>(HOST_BITS * (inCount - 1) + bitLength(in[inCount - 1]));
+    const auto bits = static_cast<std::size_t>(BITS * (inCount - 1) + bitLength(in[inCount - 1]));
     const std::size_t count = (bits + DIGIT_BITS - 1) / DIGIT_BITS;
-    // The loop writes every bit of the top host digit, leading zeros too:
+    // The loop writes every bit of the top input digit, leading zeros too:
     // room for them is reserved, and only `count` digits are committed.
-    const std::size_t room = (static_cast<std::size_t>(HOST_BITS * inCount) + DIGIT_BITS - 1) / DIGIT_BITS;
+    const std::size_t room = (static_cast<std::size_t>(BITS * inCount) + DIGIT_BITS - 1) / DIGIT_BITS;
     if (cMolvarBuf_reserve(buf, room) < 0) {
         return -1;
     }
@@ -53,7 +96,7 @@ int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value)
     int pendingBits = 0;
     for (Py_ssize_t i = 0; i < inCount; ++i) {
         pending |= static_cast<uint64_t>(in[i]) << pendingBits;
-        pendingBits += HOST_BITS;
+        pendingBits += BITS;
         do {
             *out++ = static_cast<unsigned char>(pending & DIGIT_MASK);
             pending >>= DIGIT_BITS;
@@ -65,6 +108,65 @@ int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value)
     }
     cMolvarBuf_commit(buf, count);
     return 0;
+}
+
+// The public path everywhere: the magnitude's bytes, little-endian, from
+// the int's own to_bytes (`value` is an exact int: no host code runs).
+[[maybe_unused]] int appendDigitsThroughBytes(cMolvarBuf* buf, PyObject* value)
+{
+    Ref magnitude = Ref::steal(PyNumber_Absolute(value));
+    if (!magnitude) {
+        return -1;
+    }
+    Ref bitCount = Ref::steal(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
+    if (!bitCount) {
+        return -1;
+    }
+    const Py_ssize_t bits = PyLong_AsSsize_t(bitCount.get());
+    if (bits < 0) {
+        return -1;
+    }
+    Ref bytes = Ref::steal(PyObject_CallMethod(magnitude.get(), "to_bytes", "ns", (bits + 7) / 8, "little"));
+    if (!bytes) {
+        return -1;
+    }
+    return appendDigits<8>(buf, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get())),
+                           PyBytes_GET_SIZE(bytes.get()));
+}
+
+}  // namespace
+
+int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value)
+{
+#if defined(MOLVAR_INT_LAYOUT)
+    return appendDigits<HOST_BITS>(buf, pylongDigits(value), pylongDigitCount(value));
+#elif PY_VERSION_HEX >= 0x030E0000
+    if (!nativeLayoutIsDigits()) {
+        return appendDigitsThroughBytes(buf, value);
+    }
+    PyLongExport exported;
+    if (PyLong_Export(value, &exported) < 0) {
+        return -1;
+    }
+    int status = 0;
+    if (exported.digits != nullptr) {
+        status = appendDigits<HOST_BITS>(buf, static_cast<const digit*>(exported.digits), exported.ndigits);
+    } else {
+        // A value that fits in 64 bits comes as one: cut into host digits.
+        uint64_t magnitude = exported.value < 0 ? 0 - static_cast<uint64_t>(exported.value)
+                                                : static_cast<uint64_t>(exported.value);
+        digit digits[(64 + HOST_BITS - 1) / HOST_BITS];
+        Py_ssize_t count = 0;
+        for (; magnitude != 0; magnitude >>= HOST_BITS) {
+            digits[count++] = static_cast<digit>(magnitude & PyLong_MASK);
+        }
+        status = appendDigits<HOST_BITS>(buf, digits, count);
+    }
+    PyLong_FreeExport(&exported);
+    return status;
+#else
+    return appendDigitsThroughBytes(buf, value);
+#endif
 }
 
 PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative)
@@ -86,16 +188,10 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
         return PyLong_FromLongLong(negative ? -static_cast<long long>(value) : static_cast<long long>(value));
     }
     // The top digit is not zero, so the value has exactly `bits` bits and
-    // its host form has no leading zero digit, as the host requires.
+    // its host form has no leading zero digit, as the host requires. The
+    // digits are closed up into a plain little-endian bit array (the
+    // magnitude's bytes), eight (56 bits, 7 bytes) at a time.
     const auto bits = static_cast<std::size_t>(DIGIT_BITS * (count - 1) + bitLength(digits[count - 1]));
-    const auto outCount = static_cast<Py_ssize_t>((bits + HOST_BITS - 1) / HOST_BITS);
-    PyLongObject* value = _PyLong_New(outCount);
-    if (value == nullptr) {
-        return nullptr;
-    }
-    // The digits are closed up into a plain little-endian bit array, eight
-    // (56 bits, 7 bytes) at a time, and each host digit is cut from the
-    // eight bytes that hold its first bit: no step waits for the one before.
     unsigned char packed[HEADER_LIMIT / 8 * 7 + 8];
     Py_ssize_t group = 0;
     for (; 8 * group < count; ++group) {
@@ -108,15 +204,36 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
         cMolvar_storeLittleEndian64(packEightDigits(eight), packed + 7 * group);
     }
     cMolvar_storeLittleEndian64(0, packed + 7 * group);  // what the top host digit reads past the value
-    digit* out = pylongDigits(reinterpret_cast<PyObject*>(value));
-    for (Py_ssize_t i = 0; i < outCount; ++i) {
-        const auto bit = static_cast<std::size_t>(HOST_BITS * i);
-        out[i] = static_cast<digit>((cMolvar_loadLittleEndian64(packed + bit / 8) >> (bit % 8)) & PyLong_MASK);
+    [[maybe_unused]] const auto outCount = static_cast<Py_ssize_t>((bits + HOST_BITS - 1) / HOST_BITS);
+#if PY_VERSION_HEX >= 0x030E0000 || defined(MOLVAR_INT_LAYOUT)
+#if PY_VERSION_HEX >= 0x030E0000
+    if (nativeLayoutIsDigits()) {
+        void* writable = nullptr;
+        PyLongWriter* writer = PyLongWriter_Create(negative, outCount, &writable);
+        if (writer == nullptr) {
+            return nullptr;
+        }
+        cutHostDigits(packed, static_cast<digit*>(writable), outCount);
+        return PyLongWriter_Finish(writer);
     }
+#else
+    PyLongObject* value = _PyLong_New(outCount);
+    if (value == nullptr) {
+        return nullptr;
+    }
+    cutHostDigits(packed, pylongDigits(reinterpret_cast<PyObject*>(value)), outCount);
     if (negative) {
         pylongSetNegative(reinterpret_cast<PyObject*>(value));
     }
     return reinterpret_cast<PyObject*>(value);
+#endif
+#endif
+    // The public path everywhere: the int of the magnitude's bytes.
+    Ref magnitude = Ref::steal(intFromLittleEndian(packed, static_cast<Py_ssize_t>((bits + 7) / 8)));
+    if (!magnitude || !negative) {
+        return magnitude.release();
+    }
+    return PyNumber_Negative(magnitude.get());
 }
 
 }  // namespace molvar

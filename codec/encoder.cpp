@@ -225,7 +225,17 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 // its own comparison.
 __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
 {
-    return encodeBigInt(obj, buf, PyLong_CheckExact(obj) ? (pylongIsNegative(obj) ? -1 : 1) : 0);
+    if (!PyLong_CheckExact(obj)) {
+        return encodeBigInt(obj, buf, 0);
+    }
+#if defined(MOLVAR_INT_LAYOUT)
+    return encodeBigInt(obj, buf, pylongIsNegative(obj) ? -1 : 1);
+#elif PY_VERSION_HEX >= 0x030E0000
+    const int negative = PyLong_IsNegative(obj);
+    return negative < 0 ? -1 : encodeBigInt(obj, buf, negative ? -1 : 1);
+#else
+    return encodeBigInt(obj, buf, 0);  // a plain int's comparison runs no host code
+#endif
 }
 
 // The tail given back around it (and its address never taken, so that it
@@ -238,12 +248,14 @@ inline int encodeWideInt(PyObject* obj, Tail& tail)
     return status < 0 ? -1 : CALLED_OUT;
 }
 
-// Inlined into the item loop: ints are the most common items. One of up to
-// two internal digits is read inline, without a call; one digit (under
-// 2**PyLong_SHIFT, 2**30 on usual builds) always fits in 32 bits, and takes
-// the path with the fewest branches. 0, CALLED_OUT, or -1.
+// Inlined into the item loop: ints are the most common items. Where the
+// int layout is known, one of up to two internal digits is read inline,
+// without a call; one digit (under 2**PyLong_SHIFT, 2**30 on usual builds)
+// always fits in 32 bits, and takes the path with the fewest branches.
+// 0, CALLED_OUT, or -1.
 inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
 {
+#if defined(MOLVAR_INT_LAYOUT)
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
     const Py_ssize_t count = pylongDigitCount(obj);
     const bool negative = pylongIsNegative(obj);
@@ -258,6 +270,17 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
     } else if (count != 0) {
         return encodeWideInt(obj, tail);
     }
+#else
+    // The public path: the value read through the C API (an int subclass's
+    // too, without calling its methods).
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0 || value > INT32_MAX || value < INT32_MIN) {
+        return encodeWideInt(obj, tail);
+    }
+    const bool negative = value < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+#endif
     return tail.appendHeader(static_cast<uint32_t>(magnitude), negative ? TYPE_NEGINT : TYPE_INT);
 }
 

@@ -1,14 +1,28 @@
-// Python's int objects from the inside: an array of PyLong_SHIFT-bit
-// digits, least significant first, with the sign kept apart; the header in
-// front of the array changed in 3.12, from a signed digit count to a tag.
-// The codec reads and writes that array directly, where the public API
-// would cost a call per int or an intermediate array of bytes.
+// Python's int objects from the inside, where the release's layout is known.
+//
+// An int is an array of PyLong_SHIFT-bit digits, least significant first,
+// with the sign kept apart; the header in front of the array changed in
+// 3.12, from a signed digit count to a tag. The codec reads that array
+// directly where the public API would cost a call per int or an
+// intermediate array of bytes.
+//
+// MOLVAR_INT_LAYOUT is set for the releases whose layout this file knows,
+// 3.9 to 3.15 (the newest tested); elsewhere, or when the build asks for the
+// public API only (MOLVAR_PUBLIC_API, which the test matrix builds once),
+// the codec takes the public paths beside each use: PyLong_AsLongAndOverflow
+// and, from 3.14, PyLong_Export and PyLongWriter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+
+#if !defined(MOLVAR_PUBLIC_API) && PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x03100000
+#define MOLVAR_INT_LAYOUT 1
+#endif
+
+#ifdef MOLVAR_INT_LAYOUT
 
 namespace molvar {
 
@@ -58,3 +72,5 @@ inline bool pylongIsNegative(PyObject* value)
 }
 
 }  // namespace molvar
+
+#endif  // MOLVAR_INT_LAYOUT

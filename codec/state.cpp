@@ -73,20 +73,28 @@ int growSlots(ListFrame* frame)
     return 0;
 }
 
+// A list's item block and its fields, where the release's layout is known
+// (3.9 to 3.15, the newest tested). A free-threaded build's list keeps its
+// items in a block of its own kind; elsewhere, or when the build asks for
+// the public API only, a list is made at its size and filled.
+#if !defined(MOLVAR_PUBLIC_API) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x03090000 && \
+    PY_VERSION_HEX < 0x03100000
+#define MOLVAR_LIST_LAYOUT 1
+#endif
+
 // Moves a full frame's items into a new list; the frame is left empty.
-// The list is made empty, and given its items in a block of the allocator
-// lists use: when the frame's block was made for this list, to its size
-// (one of more items than a kept block holds, never kept for another), that
-// block itself; otherwise a copy, which skips the zeroing a list made at
-// its size would do. (A free-threaded build's list keeps its items in a
-// block of its own kind: it is made at its size and filled.)
+// Where the list layout is known, the list is made empty, and given its
+// items in a block of the allocator lists use: when the frame's block was
+// made for this list, to its size (one of more items than a kept block
+// holds, never kept for another), that block itself; otherwise a copy,
+// which skips the zeroing a list made at its size would do.
 PyObject* takeList(ListFrame* frame)
 {
     const Py_ssize_t size = frame->filled;
-#ifdef Py_GIL_DISABLED
-    const bool fillInPlace = true;
-#else
+#ifdef MOLVAR_LIST_LAYOUT
     const bool fillInPlace = size == 0;
+#else
+    const bool fillInPlace = true;
 #endif
     PyObject* list = PyList_New(fillInPlace ? size : 0);
     if (list == nullptr) {
@@ -100,6 +108,7 @@ PyObject* takeList(ListFrame* frame)
         frame->filled = 0;  // the block stays, for recycle() to keep or free
         return list;
     }
+#ifdef MOLVAR_LIST_LAYOUT
     PyObject** items = nullptr;
     if (size > MAX_KEPT_SLOTS) {
         items = std::exchange(frame->items, frame->inlineItems);
@@ -118,6 +127,7 @@ PyObject* takeList(ListFrame* frame)
     taker->allocated = size;
     Py_SET_SIZE(list, size);
     frame->filled = 0;
+#endif
     return list;
 }
 
