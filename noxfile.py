@@ -63,8 +63,10 @@ ROOT_NOX = "/opt/molvar-tools/bin/nox"
 FREE_THREADED_PYTHON = os.path.join(CACHE, "cpython-3.13t", "bin", "python3.13t")
 TSAN_PYTHON = os.path.join(CACHE, "cpython-3.13t-tsan", "bin", "python3.13t")
 READY = ".molvar-ready"
-# Newer hypothesis releases build a Rust extension on 3.13t, with no wheel for it.
+# On a free-threaded build, newer hypothesis and mypy releases need a Rust
+# extension that has no wheel for it, and the crates cannot be fetched here.
 PURE_HYPOTHESIS = "hypothesis<6.151"
+FREE_THREADED_PINS = (PURE_HYPOTHESIS, "mypy<2")
 # Set by scripts/test --all, after setting every interpreter up: a missing one is an error.
 FULL_MATRIX = os.environ.get("MOLVAR_MATRIX_ALL", "") not in ("", "0")
 
@@ -209,8 +211,8 @@ def host_matrix() -> None:
 def install(session: nox.Session, *targets: str, **env: str) -> None:
     """Installs cMolvar (and its test requirements) the way a user does."""
     targets = targets or (".[test]",)
-    if session.name.startswith("tests-3.13t"):
-        targets += (PURE_HYPOTHESIS,)
+    if session.name.startswith("tests-") and session.name.endswith("t"):
+        targets += FREE_THREADED_PINS
     session.install(*targets, env={**DEVELOPMENT, **env})
 
 
