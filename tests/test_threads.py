@@ -1,0 +1,182 @@
+"""Threads: on a free-threaded build, with no global lock, every object is
+locked per call, so threads with their own objects get exactly what one
+thread gets, and threads sharing an object are serialised, never unsafe.
+On other builds the same tests check that nothing relies on one thread."""
+
+import random
+import subprocess
+import sys
+import sysconfig
+import threading
+
+import pytest
+
+import cMolvar
+from kestrix.vantle import molvar
+
+from conftest import OUTSIDE
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+THREADS = 4
+
+
+def run_threads(target, count=THREADS):
+    """Runs target(index) in `count` threads started together; re-raises
+    the first exception any of them raised."""
+    barrier = threading.Barrier(count)
+    errors = []
+
+    def body(index):
+        try:
+            barrier.wait()
+            target(index)
+        except BaseException as error:  # noqa: B902  (reported below)
+            errors.append(error)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]
+
+
+def messages(seed, count=300):
+    """RPC-like messages: words that repeat, ints of every size, floats, nesting."""
+    rng = random.Random(seed)
+    words = [b"call", b"reply", b"object-%d" % seed, b"method", b"x" * 40]
+    return [
+        [rng.choice(words), rng.randrange(-(2**31), 2**31), [rng.random(), rng.choice(words)],
+         rng.randrange(2**40, 2**130) * rng.choice((1, -1)), [[i, b"%d" % i] for i in range(rng.randrange(4))]]
+        for _ in range(count)
+    ]
+
+
+def test_threads_with_their_own_objects_get_the_single_threaded_results():
+    expected = {i: messages(i) for i in range(THREADS)}
+    wire = {i: [molvar.dumps(m) for m in expected[i]] for i in expected}
+
+    def work(index):
+        for _ in range(3):
+            assert [molvar.dumps(m) for m in expected[index]] == wire[index]
+            assert [molvar.loads(data) for data in wire[index]] == expected[index]
+            decoder = molvar.Decoder()
+            stream = b"".join(wire[index])
+            got = []
+            for start in range(0, len(stream), 13):
+                got += decoder.feed(stream[start:start + 13])
+            decoder.close()
+            assert got == expected[index]
+            buf = cMolvar.newBuf()
+            for value in expected[index]:
+                cMolvar.encode(value, buf)
+            assert buf.get() == stream
+            state, received = cMolvar.newState(), []
+            assert cMolvar.dataReceived(state, stream, received.append) == len(stream)
+            assert received == expected[index]
+
+    run_threads(work)
+
+
+def test_threads_sharing_one_object_never_crash():
+    decoder = molvar.Decoder()
+    buf = cMolvar.newBuf()
+    state = cMolvar.newState()
+    stream = b"".join(molvar.dumps(m) for m in messages(7, 100))
+    delivered = []
+
+    def work(index):
+        for start in range(0, len(stream), 11):
+            chunk = stream[start:start + 11]
+            try:
+                delivered.extend(decoder.feed(chunk))
+            except (molvar.MolvarError, RuntimeError):
+                pass  # interleaved chunks make a malformed stream, or meet a feed in progress
+            cMolvar.encode([index, b"abc", 2**70], buf)
+            if start % 5 == 0:
+                buf.get()
+                buf.clear()
+            try:
+                cMolvar.dataReceived(state, chunk, delivered.append)
+            except (molvar.MolvarError, SystemError):
+                pass
+
+    run_threads(work)
+    # Whatever came through is made of whole values; the buffer holds whole writes.
+    molvar.loads(molvar.dumps(delivered))
+    cMolvar.dataReceived(cMolvar.newState(), buf.get(), lambda value: None)
+
+
+def test_a_list_resized_by_another_thread_while_it_is_encoded():
+    shared = list(range(2000))
+    stop = threading.Event()
+
+    def mutate():
+        while not stop.is_set():
+            shared.append(2**80)
+            del shared[-1]
+            shared.extend([b"x"] * 3)
+            del shared[-3:]
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    outcomes = set()
+    try:
+        for _ in range(300):
+            for encode in (molvar.dumps, lambda value: native_encode(value)):
+                try:
+                    data = encode(shared)
+                except RuntimeError as error:
+                    assert str(error) == "list changed size during encoding"
+                    outcomes.add("refused")
+                else:
+                    value = molvar.loads(data)  # one well-formed value
+                    assert value[:2000] == list(range(2000))
+                    outcomes.add("encoded")
+    finally:
+        stop.set()
+        mutator.join()
+    assert "encoded" in outcomes or "refused" in outcomes
+
+
+def native_encode(value):
+    buf = cMolvar.newBuf()
+    cMolvar.encode(value, buf)
+    return buf.get()
+
+
+def test_converters_rebound_while_other_threads_encode_big_ints():
+    values = [2**100 + i for i in range(50)] + [-(2**90)]
+    expected = molvar.dumps(values)
+    own_to, own_from = molvar.pyint2b128, molvar.pyb1282int
+
+    def to_digits(magnitude, write):
+        own_to(magnitude, write)
+
+    def from_digits(digits):
+        return own_from(digits)
+
+    def work(index):
+        for round_ in range(200):
+            if index == 0:
+                cMolvar.pyint2b128 = to_digits if round_ % 2 else own_to
+                cMolvar.pyb1282int = from_digits if round_ % 2 else own_from
+            else:
+                assert molvar.dumps(values) == expected
+                assert native_encode(values) == expected
+                assert molvar.loads(expected) == values
+
+    try:
+        run_threads(work)
+    finally:
+        cMolvar.pyint2b128, cMolvar.pyb1282int = own_to, own_from
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="a build with the global lock")
+def test_importing_our_modules_keeps_the_gil_off():
+    code = ("import sys, cMolvar, kestrix.vantle.molvar, kestrix.vantle.molvar.aio, kestrix.vantle.molvar.cli\n"
+            "assert not sys._is_gil_enabled()\n")
+    result = subprocess.run([sys.executable, "-W", "error", "-c", code], cwd=OUTSIDE, capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
