@@ -16,6 +16,8 @@
 - ``leaks``: the reference-leak test under the debug interpreter python3-dbg.
 - ``sanitize``: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
   build, on the system's python3.
+- ``public-api``: the suite against a build that leaves CPython's internals
+  alone (MOLVAR_PUBLIC_API=1), on the system's python3.
 - ``tsan``: tests/test_threads.py against a ThreadSanitizer build, on a
   free-threaded 3.13 built with ThreadSanitizer (scripts/interpreters --all).
 
@@ -280,6 +282,14 @@ import cMolvar
 with open(cMolvar.__file__, "rb") as file:
     assert b"__asan_init" in file.read(), "not the sanitized build: " + cMolvar.__file__
 """
+
+
+@nox.session(python=SYSTEM_PYTHON, name="public-api")
+@timed
+def public_api(session: nox.Session) -> None:
+    """The suite over the public-API paths only (MOLVAR_PUBLIC_API=1)."""
+    install(session, MOLVAR_PUBLIC_API="1")
+    pytest(session, *session.posargs)
 
 
 THREAD_TESTS = os.path.join("tests", "test_threads.py")
