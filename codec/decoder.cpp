@@ -88,16 +88,20 @@ PyObject* refuseTypeByte(const Context& context, unsigned char type)
 
 constexpr Py_ssize_t FAILED = -1;
 
-// Hands a finished value (stolen; null after a failed creation) on: into
-// the innermost open list, or to the receiver; then closes every list that
-// is now full. The common case, a free slot in a list that is not yet
-// full, stays inline.
-inline int finish(cMolvarState* state, PyObject* value, PyObject* receiver)
+// Hands a finished value (stolen; null after a failed creation) of `size`
+// wire bytes on: into the innermost open list, which it is charged to, or
+// to the receiver; then closes every list that is now full. The common
+// case, a free slot in a list that is not yet full, stays inline.
+inline int finish(cMolvarState* state, PyObject* value, Py_ssize_t size, PyObject* receiver)
 {
     if (value == nullptr) {
         return -1;
     }
     ListFrame* top = state->stack;
+    if (top != nullptr && cMolvarState_charge(state, VALUE_CHARGE + size) < 0) {
+        Py_DECREF(value);
+        return -1;
+    }
     if (top != nullptr && top->filled < top->slots) {
         top->items[top->filled++] = value;
         if (top->filled < top->expected) {
@@ -148,13 +152,15 @@ constexpr int32_t RUN_MIN_ITEMS = 2;
 // It stops at `checkAt` too, where the general loop checks for signals.
 // No host code runs here (none of these values is tracked by the collector,
 // and the string cache releases only byte strings), so the frame's count is
-// kept in a local. 0, or -1 with the exception set and `stop.at` on the
-// element that failed.
-inline __attribute__((always_inline)) int takeScalars(ListFrame* top, StringCache* cache, const unsigned char* data,
-                                                      Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
-                                                      DecodeStop& stop)
+// kept in a local, and so is the state's charge. 0, or -1 with the
+// exception set and `stop.at` on the element that failed.
+inline __attribute__((always_inline)) int takeScalars(cMolvarState* state, ListFrame* top, StringCache* cache,
+                                                      const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt,
+                                                      Py_ssize_t& pos, DecodeStop& stop)
 {
     PyObject** const items = top->items;
+    int64_t held = state->held;
+    const int64_t maxHeld = state->maxHeld;
     const Py_ssize_t until = std::min(top->slots, top->expected - 1);
     // Five bytes past `at` lie within the chunk: the longest header read here.
     const Py_ssize_t end = std::min(checkAt, len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES));
@@ -202,16 +208,23 @@ inline __attribute__((always_inline)) int takeScalars(ListFrame* top, StringCach
                 goto done;
             }
         }
-        if (value == nullptr) {
+        held += VALUE_CHARGE + (next - at);
+        if (value == nullptr || held > maxHeld) {
             top->filled = static_cast<int32_t>(filled);
             pos = stop.at = at;
-            return -1;
+            if (value == nullptr) {
+                return -1;
+            }
+            Py_DECREF(value);
+            state->held = held;
+            return cMolvarState_refuseHeld(state);
         }
         items[filled++] = value;
         at = next;
     }
 done:
     top->filled = static_cast<int32_t>(filled);
+    state->held = held;
     pos = at;
     return 0;
 }
@@ -239,8 +252,8 @@ inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ss
 // for the one before, is still the one installed for these: no host code
 // runs from that look-up to the end of the run, so none can have replaced
 // it.
-inline int takeBigInts(ListFrame* top, const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt, Py_ssize_t& pos,
-                       DecodeStop& stop)
+inline int takeBigInts(cMolvarState* state, ListFrame* top, const unsigned char* data, Py_ssize_t len,
+                       Py_ssize_t checkAt, Py_ssize_t& pos, DecodeStop& stop)
 {
     PyObject** const items = top->items;
     const Py_ssize_t until = std::min(top->slots, top->expected - 1);
@@ -253,7 +266,8 @@ inline int takeBigInts(ListFrame* top, const unsigned char* data, Py_ssize_t len
             break;  // left to the general loop: another element, or one not all there or refused
         }
         PyObject* value = cMolvar_readBigDigits(data + at, typePos - at, data[typePos] == TYPE_NEGLONG);
-        if (value == nullptr) {
+        if (value == nullptr || cMolvarState_charge(state, VALUE_CHARGE + (typePos + 1 - at)) < 0) {
+            Py_XDECREF(value);
             top->filled = static_cast<int32_t>(filled);
             pos = stop.at = at;
             return -1;
@@ -365,7 +379,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                     }
                     reservable -= reserve;
                 }
-                if (takeScalars(state->stack, cache, data, len, nextSignalCheck, pos, stop) < 0) {
+                if (takeScalars(state, state->stack, cache, data, len, nextSignalCheck, pos, stop) < 0) {
                     return FAILED;
                 }
                 continue;
@@ -398,8 +412,12 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                     top->expected - top->filled > RUN_MIN_ITEMS) {
                     // Stored as finish() would, leaving the list open; the
                     // big integers that follow are taken in a run.
+                    if (cMolvarState_charge(state, VALUE_CHARGE + (pos - start)) < 0) {
+                        Py_DECREF(value);
+                        return FAILED;
+                    }
                     top->items[top->filled++] = value;
-                    if (takeBigInts(top, data, len, nextSignalCheck, pos, stop) < 0) {
+                    if (takeBigInts(state, top, data, len, nextSignalCheck, pos, stop) < 0) {
                         return FAILED;
                     }
                     continue;
@@ -414,7 +432,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 return FAILED;
             }
         }
-        if (finish(state, value, receiver) < 0) {
+        if (finish(state, value, pos - start, receiver) < 0) {
             return FAILED;
         }
         if (firstValueOnly && state->stack == nullptr) {
@@ -423,7 +441,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
         // A list is most often followed by another: no run after one.
         ListFrame* top = state->stack;
         if (type != TYPE_LIST && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
-            takeScalars(top, cache, data, len, nextSignalCheck, pos, stop) < 0) {
+            takeScalars(state, top, cache, data, len, nextSignalCheck, pos, stop) < 0) {
             return FAILED;
         }
     }

@@ -51,10 +51,13 @@ void recycle(cMolvarState* state, ListFrame* frame)
 }
 
 // Makes room for one more item in `frame`, growing its block geometrically
-// up to the expected count.
-int growSlots(ListFrame* frame)
+// up to the expected count; the new slots are charged to `state`.
+int growSlots(cMolvarState* state, ListFrame* frame)
 {
     int32_t slots = std::min(frame->expected, std::max(2 * frame->slots, INLINE_SLOTS));
+    if (cMolvarState_charge(state, static_cast<int64_t>(sizeof(PyObject*)) * (slots - frame->slots)) < 0) {
+        return -1;
+    }
     PyObject** items = nullptr;
     if (frame->items == frame->inlineItems) {
         items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(slots)));
@@ -161,8 +164,18 @@ int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
+int cMolvarState_refuseHeld(const cMolvarState* state)
+{
+    PyErr_Format(state->context->errorClass,
+                 "more than %lld bytes held for values not yet delivered (max_buffer_size=%lld)",
+                 static_cast<long long>(state->maxBufferSize), static_cast<long long>(state->maxBufferSize));
+    return -1;
+}
+
 int cMolvarState_clear(PyObject* self)
 {
+    reinterpret_cast<cMolvarState*>(self)->depth = 0;
+    reinterpret_cast<cMolvarState*>(self)->held = 0;
     releaseStack(std::exchange(reinterpret_cast<cMolvarState*>(self)->stack, nullptr));
     Py_CLEAR(reinterpret_cast<cMolvarState*>(self)->kept);
     return 0;
@@ -170,6 +183,17 @@ int cMolvarState_clear(PyObject* self)
 
 int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
 {
+    if (state->depth >= state->maxDepth) {
+        PyErr_Format(state->context->errorClass, "more than %d lists open at once (max_depth=%d)", state->maxDepth,
+                     state->maxDepth);
+        return -1;
+    }
+    // The frame, and a block of more than the inline slots when one is reserved.
+    const int64_t reserved = reserve > INLINE_SLOTS ? reserve : 0;
+    const int64_t charge = static_cast<int64_t>(sizeof(ListFrame)) + static_cast<int64_t>(sizeof(PyObject*)) * reserved;
+    if (cMolvarState_charge(state, charge) < 0) {
+        return -1;
+    }
     ListFrame* frame = state->spareFrames;
     if (frame != nullptr) {
         state->spareFrames = frame->next;
@@ -199,6 +223,7 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
     }
     frame->next = state->stack;
     state->stack = frame;
+    ++state->depth;
     return 0;
 }
 
@@ -206,7 +231,7 @@ int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback)
 {
     ListFrame* top = state->stack;
     if (top != nullptr) {
-        if (top->filled == top->slots && growSlots(top) < 0) {
+        if (top->filled == top->slots && growSlots(state, top) < 0) {
             Py_DECREF(value);
             return -1;
         }
@@ -239,6 +264,10 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
         // so host code that could use this state.
         ListFrame* frame = state->stack;
         state->stack = frame->next;
+        --state->depth;
+        if (state->stack == nullptr) {
+            state->held = 0;  // nothing is held once the outermost list is made
+        }
         PyObject* list = takeList(frame);
         recycle(state, frame);
         if (list == nullptr) {
@@ -272,6 +301,11 @@ PyObject* newState(Context& context)
         state->context = &context;
     }
     state->stack = nullptr;
+    state->depth = 0;
+    state->maxDepth = INT32_MAX;
+    state->held = 0;
+    state->maxHeld = INT64_MAX;
+    state->maxBufferSize = INT64_MAX;
     PyObject_GC_Track(state);
     return reinterpret_cast<PyObject*>(state);
 }
@@ -284,6 +318,7 @@ void stateDealloc(PyObject* self)
     // Releasing the items may run host code, even newState(): the state is
     // kept only once they are gone.
     releaseStack(std::exchange(state->stack, nullptr));
+    state->depth = 0;
     Py_CLEAR(state->kept);
     Context& context = *state->context;
     if (context.keptStateCount < context.maxKeptStates) {

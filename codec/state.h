@@ -39,11 +39,21 @@ struct cMolvarState {
     molvar::ListFrame* spareFrames;  // popped frames kept for reuse, linked by `next`
     int32_t spareCount;
     PyObject* kept;                  // the last top-level value delivered to no receiver (owned), or null
+    // Limits a reader sets (a server, per connection), beyond the format's:
+    int32_t depth;                   // lists open now
+    int32_t maxDepth;                // the most lists open at once (INT32_MAX: no limit)
+    int64_t held;                    // bytes charged for the open lists: frames, slots, values made
+    int64_t maxHeld;                 // the most that may be charged (INT64_MAX: no limit)
+    int64_t maxBufferSize;           // the reader's limit, which maxHeld is the state's share of
     molvar::Context* context;        // what made it; it outlives the state (the state's type holds its module)
     cMolvarState* nextKept;          // in a destroyed state kept for reuse: the next one kept
 };
 
 namespace molvar {
+
+// What a value stored into an open list is charged, beside its wire bytes:
+// more than its object and its slot take, for the smallest values.
+constexpr int64_t VALUE_CHARGE = 64;
 
 // A new state of `context`'s state type, or null with the exception set.
 PyObject* newState(Context& context);
@@ -58,8 +68,9 @@ int cMolvarState_clear(PyObject* self);
 
 // Opens a list of `count` items (count > 0), with room for `reserve` of
 // them (at most `count`) taken at once when that is more than the inline
-// slots. Fails only for memory; a reservation that cannot be had is not a
-// failure, the slots then grow as items come.
+// slots. Fails for memory, or (MolvarError) past the state's limits; a
+// reservation that cannot be had is not a failure, the slots then grow as
+// items come.
 int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 
 // Hands `value` on, stealing the reference whatever happens: into the top
@@ -70,6 +81,16 @@ int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback);
 
 // Pops every full frame from the top and delivers its list.
 int cMolvarState_completeLists(cMolvarState* state, PyObject* callback);
+
+// Raises the MolvarError of a state whose charge went past maxHeld. -1.
+int cMolvarState_refuseHeld(const cMolvarState* state);
+
+// Charges `bytes` to the open lists: 0, or -1 past the limit.
+inline int cMolvarState_charge(cMolvarState* state, int64_t bytes)
+{
+    state->held += bytes;
+    return state->held <= state->maxHeld ? 0 : cMolvarState_refuseHeld(state);
+}
 
 inline bool cMolvarState_topIsFull(const cMolvarState* state)
 {

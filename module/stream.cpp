@@ -42,6 +42,7 @@ struct Decoder {
     int64_t consumed;        // stream offset of the first byte not decoded
     PyObject* error;         // the MolvarError that stopped the stream, owned, or null
     int64_t errorOffset;
+    int64_t maxBufferSize;   // the most bytes held for values not yet delivered (INT64_MAX: no limit)
     bool failed;             // stopped by an error (`error` may be null if it could not be made)
     bool closed;
     bool busy;               // a feed or close is running: calls made from inside it are refused
@@ -51,11 +52,36 @@ Decoder* asDecoder(PyObject* self) { return reinterpret_cast<Decoder*>(self); }
 
 cMolvarState* stateOf(Decoder* decoder) { return reinterpret_cast<cMolvarState*>(decoder->state); }
 
+// Raises the MolvarError of a decoder past its max_buffer_size. -1.
+int refuseHeld(Decoder* decoder)
+{
+    PyErr_Format(decoder->context->errorClass,
+                 "more than %lld bytes held for values not yet delivered (max_buffer_size=%lld)",
+                 static_cast<long long>(decoder->maxBufferSize), static_cast<long long>(decoder->maxBufferSize));
+    return -1;
+}
+
+// The pending block and the state's charge share max_buffer_size: the
+// state may be charged what the block leaves.
+void limitState(Decoder* decoder)
+{
+    if (decoder->maxBufferSize != INT64_MAX) {
+        stateOf(decoder)->maxHeld = decoder->maxBufferSize - decoder->room;
+    }
+}
+
 int appendPending(Decoder* decoder, const unsigned char* bytes, Py_ssize_t count)
 {
     if (decoder->have + count > decoder->room) {
-        const Py_ssize_t room =
+        Py_ssize_t room =
             std::max(decoder->have + count, std::min(decoder->need, std::max(2 * decoder->room, PENDING_STEP)));
+        if (decoder->maxBufferSize != INT64_MAX) {
+            const int64_t allowed = decoder->maxBufferSize - stateOf(decoder)->held;
+            if (decoder->have + count > allowed) {
+                return refuseHeld(decoder);
+            }
+            room = static_cast<Py_ssize_t>(std::min<int64_t>(room, allowed));
+        }
         auto* block = static_cast<unsigned char*>(PyMem_Realloc(decoder->pending, static_cast<std::size_t>(room)));
         if (block == nullptr) {
             PyErr_NoMemory();
@@ -161,6 +187,7 @@ int feedBytes(Decoder* decoder, const unsigned char* data, Py_ssize_t len, PyObj
         if (decoder->have < decoder->need) {
             return 0;
         }
+        limitState(decoder);
         const Py_ssize_t decoded = cMolvar_decode(stateOf(decoder), decoder->pending, decoder->have, values, false, stop);
         if (decoded < 0) {
             fail(decoder, decoder->consumed + stop.at, values);
@@ -174,6 +201,7 @@ int feedBytes(Decoder* decoder, const unsigned char* data, Py_ssize_t len, PyObj
     if (offset == len) {
         return 0;
     }
+    limitState(decoder);
     const Py_ssize_t decoded = cMolvar_decode(stateOf(decoder), data + offset, len - offset, values, false, stop);
     if (decoded < 0) {
         fail(decoder, decoder->consumed + stop.at, values);
@@ -309,10 +337,44 @@ PyObject* Decoder_repr(PyObject* self)
                                 static_cast<long long>(decoder->consumed), decoder->have, openLists, status);
 }
 
+// A limit given as `name`: None (no limit: `none`), or an int from 1 to
+// `most`. 0, or -1 with TypeError or ValueError set.
+int readLimit(PyObject* given, const char* name, int64_t most, int64_t none, int64_t& limit)
+{
+    limit = none;
+    if (given == nullptr || given == Py_None) {
+        return 0;
+    }
+    if (!PyLong_Check(given) || PyBool_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "Decoder() %s must be an int or None, not %.200s", name, Py_TYPE(given)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(given, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
+        PyErr_Format(PyExc_ValueError, "Decoder() %s must be at least 1, or None", name);
+        return -1;
+    }
+    limit = overflow > 0 || value > most ? none : value;  // past what can be held: no limit
+    return 0;
+}
+
 PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) || PyTuple_GET_SIZE(args) != 0) {
-        PyErr_SetString(PyExc_TypeError, "Decoder() takes no arguments");
+    static const char* keywords[] = {"max_depth", "max_buffer_size", nullptr};
+    PyObject* depthGiven = nullptr;
+    PyObject* sizeGiven = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:Decoder", const_cast<char**>(keywords), &depthGiven,
+                                     &sizeGiven)) {
+        return nullptr;
+    }
+    int64_t maxDepth = 0;
+    int64_t maxBufferSize = 0;
+    if (readLimit(depthGiven, "max_depth", INT32_MAX, INT32_MAX, maxDepth) < 0 ||
+        readLimit(sizeGiven, "max_buffer_size", INT64_MAX, INT64_MAX, maxBufferSize) < 0) {
         return nullptr;
     }
     PyObject* module = PyType_GetModule(type);  // borrowed: the type holds it
@@ -329,6 +391,9 @@ PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     decoder->context = &context;
+    decoder->maxBufferSize = maxBufferSize;
+    reinterpret_cast<cMolvarState*>(state.get())->maxDepth = static_cast<int32_t>(maxDepth);
+    reinterpret_cast<cMolvarState*>(state.get())->maxBufferSize = maxBufferSize;
     decoder->state = state.release();
     return reinterpret_cast<PyObject*>(decoder);  // tp_alloc zeroed the other fields
 }
@@ -359,13 +424,18 @@ void Decoder_dealloc(PyObject* self)
 }
 
 PyDoc_STRVAR(Decoder_doc,
-             "Decoder()\n--\n\n"
+             "Decoder(*, max_depth=None, max_buffer_size=None)\n--\n\n"
              "Decodes one incoming stream, fed in chunks that may split it anywhere.\n\n"
              "``feed(chunk)`` returns the top-level values that the chunk completed,\n"
              "in order. The decoder keeps the bytes of an incomplete element itself\n"
              "(``pending`` counts them) and the lists still open, so each byte is\n"
              "decoded once however the stream is split. ``close()`` says whether the\n"
-             "stream ended cleanly.\n\n"
+             "stream ended cleanly.\n\n"             "A server sets limits per connection: ``max_depth``, the most lists open\n"
+             "at once, and ``max_buffer_size``, the most bytes held for values not yet\n"
+             "delivered (the bytes of an incomplete element, the open lists and the\n"
+             "values made inside them). Going over raises ``MolvarError`` at the\n"
+             "offset where it happened; so a single value larger than\n"
+             "``max_buffer_size`` cannot be received. None: no limit beyond the format's.\n\n"
              "After a decoding error the stream cannot be resynchronised: the error\n"
              "is raised, and every later ``feed`` or ``close`` raises ``MolvarError``\n"
              "again; so does any other exception raised inside ``feed``, such as\n"

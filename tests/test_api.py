@@ -219,6 +219,66 @@ class TestDecoderMemory:
         assert feed_all(Decoder(), pieces) == [b"z" * 655360]
 
 
+# Honest values, then what a hostile peer sends: nested maximal list headers,
+# a list of many small items, a long string.
+LIMITED_STREAM = (dumps([[1, [2, b"ab"]], 3.5]) * 3 + b"\x00\x00\x28\x80" * 40
+                  + dumps([[7] * 300]) + dumps(b"s" * 5000))
+
+
+def limited_outcome(chunks, **limits):
+    """(values received, the limit's error or None) of a Decoder fed `chunks`."""
+    decoder, received = Decoder(**limits), []
+    try:
+        for chunk in chunks:
+            received += decoder.feed(chunk)
+    except MolvarError as error:
+        return received + error.values, error
+    return received, None
+
+
+class TestDecoderLimits:
+    @settings(max_examples=150, deadline=None)
+    @given(split(LIMITED_STREAM), st.integers(1, 45), st.integers(200, 20000))
+    def test_limits_hold_across_any_split(self, chunks, max_depth, max_buffer_size):
+        unlimited = feed_all(Decoder(), chunks)
+        # Depth does not depend on the split: the same values, the same offset.
+        whole = limited_outcome([LIMITED_STREAM], max_depth=max_depth)
+        received, error = limited_outcome(chunks, max_depth=max_depth)
+        assert received == whole[0] == unlimited[: len(received)]
+        assert (error and error.offset) == (whole[1] and whole[1].offset)
+        if error:
+            assert "more than %d lists open at once (max_depth=%d)" % (max_depth, max_depth) in str(error)
+        # What is held does (an incomplete element's bytes count): the values
+        # before the error are the right ones, and the error names the limit.
+        received, error = limited_outcome(chunks, max_buffer_size=max_buffer_size)
+        assert received == unlimited[: len(received)]
+        if error:
+            assert "bytes held for values not yet delivered (max_buffer_size=%d)" % max_buffer_size in str(error)
+        else:
+            assert received == unlimited
+
+    def test_memory_stays_within_a_small_factor_of_the_buffer_limit(self):
+        limit = 100_000
+        for hostile in (b"\x00\x00\x28\x80" * 20000, b"\x00\x00\x28\x80" + b"\x05\x81" * 100_000,
+                        b"\x00\x00\x28\x80" + b"\x80" * 100_000, b"\x00\x00\x28\x82" + b"z" * 200_000):
+            decoder = Decoder(max_buffer_size=limit)
+            tracemalloc.start()
+            try:
+                with pytest.raises(MolvarError, match="max_buffer_size=100000"):
+                    for start in range(0, len(hostile), 1000):
+                        decoder.feed(hostile[start : start + 1000])
+                _, peak = tracemalloc.get_traced_memory()
+            finally:
+                tracemalloc.stop()
+            assert peak < 3 * limit, (hostile[:8], peak)
+
+    @pytest.mark.parametrize("limits, error", [({"max_depth": 0}, ValueError), ({"max_buffer_size": -1}, ValueError),
+                                               ({"max_depth": 1.5}, TypeError), ({"max_depth": True}, TypeError)])
+    def test_refuses_limits_that_are_not_positive_ints(self, limits, error):
+        with pytest.raises(error):
+            Decoder(**limits)
+
+
 class TestDecoderObject:
     def test_refuses_copy_and_pickle(self):
         decoder = Decoder()
