@@ -57,6 +57,13 @@ from corpora import Corpus  # noqa: E402
 from peers import OURS, Codec  # noqa: E402
 from timing import CLOCKS, best_of, geometric_mean, set_clock  # noqa: E402
 
+import families as families_module  # noqa: E402
+import floor_build  # noqa: E402
+
+# The floor's column (bench/floor.cpp), when it could be built: see load_floor().
+FLOOR_NAME = "floor"
+FLOOR: Any = None
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 KIB = 1024
 CHUNK_SIZES = (("64 KiB", 64 * KIB), ("1 KiB", KIB))
@@ -88,6 +95,12 @@ def checked_tasks(corpus: Corpus, codecs: Sequence[Codec]) -> Tuple[Dict[str, An
         encoders[codec.name], decoders[codec.name], blobs[codec.name] = encoder, decoder, encoded
     if blobs["raw"] != blobs["API"]:
         raise Failure(f"newBuf/encode/get and dumps write different bytes for {corpus.name!r}")
+    if FLOOR is not None:
+        # The floor: a copy of our output's bytes; the objects made from plans.
+        encoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.copy)(blobs["raw"])
+        decoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.build)([FLOOR.plan(value) for value in corpus.values])
+        if encoders[FLOOR_NAME]() != blobs["raw"] or not peers_module.same(decoders[FLOOR_NAME](), peers_module.as_lists(corpus.values)):
+            raise Failure(f"the floor does not make {corpus.name!r} again")
     return encoders, decoders, blobs
 
 
@@ -113,7 +126,7 @@ def checked_streams(corpus: Corpus, blobs: Dict[str, List[bytes]]) -> Dict[str, 
 
 def ratio_row(corpus: Corpus, direction: str, best: Dict[str, float]) -> Dict[str, Any]:
     """One table row: times, ours / each peer, the worst, ours / fastest."""
-    peer_names = [name for name in best if name not in OURS]
+    peer_names = [name for name in best if name not in OURS and name != FLOOR_NAME]
     row: Dict[str, Any] = {
         "corpus": corpus.name,
         "direction": direction,
@@ -121,6 +134,9 @@ def ratio_row(corpus: Corpus, direction: str, best: Dict[str, float]) -> Dict[st
         "ms": {name: seconds * 1e3 for name, seconds in best.items()},
         "ratios": {ours: {peer: best[ours] / best[peer] for peer in peer_names} for ours in OURS},
     }
+    if FLOOR_NAME in best:
+        # Each codec's time over the floor's (see floor.cpp): 1.0 is the least possible.
+        row["floor"] = {name: seconds / best[FLOOR_NAME] for name, seconds in best.items() if name != FLOOR_NAME}
     if peer_names:
         fastest = min(peer_names, key=best.__getitem__)
         worst = max(((r, ours, peer) for ours in OURS for peer, r in row["ratios"][ours].items()))
@@ -181,6 +197,60 @@ def measure_stream(corpus: Corpus, tasks: Dict[str, Any], repeats: int, target: 
         if f"Unpacker {label}" in best:
             ratios[label] = best[f"Decoder {label}"] / best[f"Unpacker {label}"]
     return {"stream": corpus.name, "bytes": size, "ms": {name: s * 1e3 for name, s in best.items()}, "ratios": ratios}
+
+
+def spread(values: Sequence[float]) -> List[float]:
+    """[min, median, max] of ``values``."""
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    median = ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+    return [ordered[0], median, ordered[-1]]
+
+
+def summarize(rows: Sequence[Dict[str, Any]]) -> Dict[str, Any]:
+    """A family's ratios in one direction: [min, median, max] over its
+    members, per (our path, peer), against the floor, and against the
+    fastest peer of each member."""
+    summary: Dict[str, Any] = {"ratios": {}, "floor": {}, "vs_fastest": {}}
+    for ours in OURS:
+        peers: Dict[str, List[float]] = {}
+        for row in rows:
+            for peer, value in row["ratios"][ours].items():
+                peers.setdefault(peer, []).append(value)
+        summary["ratios"][ours] = {peer: spread(values) for peer, values in peers.items()}
+        summary["vs_fastest"][ours] = spread([row["vs_fastest"][ours] for row in rows])
+    names: Dict[str, List[float]] = {}
+    for row in rows:
+        for name, value in row.get("floor", {}).items():
+            names.setdefault(name, []).append(value)
+    summary["floor"] = {name: spread(values) for name, values in names.items()}
+    return summary
+
+
+def measure_families(
+    families: Sequence[families_module.Family], codecs: Sequence[Codec], repeats: int, target: float
+) -> List[Dict[str, Any]]:
+    """Every member of every family, both ways, and each family's summary."""
+    out = []
+    for family in families:
+        members = []
+        for corpus in family.members:
+            encoders, decoders, _ = checked_tasks(corpus, codecs)
+            entry: Dict[str, Any] = {"label": corpus.label, "repeats": corpus.repeats}
+            for direction, tasks in (("encode", encoders), ("decode", decoders)):
+                entry[direction] = ratio_row(corpus, direction, best_of(list(tasks.items()), repeats, target))
+            members.append(entry)
+            log(f"  {corpus.name}")
+            del encoders, decoders
+        out.append(
+            {
+                "name": family.name,
+                "parameter": family.parameter,
+                "members": members,
+                "summary": {direction: summarize([m[direction] for m in members]) for direction in ("encode", "decode")},
+            }
+        )
+    return out
 
 
 # ------------------------------------------------------------ reporting
@@ -247,6 +317,66 @@ def tables(rows: Sequence[Dict[str, Any]], peer_names: Sequence[str]) -> List[st
     return lines
 
 
+def span(values: Optional[Sequence[float]]) -> str:
+    """A [min, median, max] as "median (min-max)"."""
+    if not values:
+        return "-"
+    return f"{values[1]:.2f} ({values[0]:.2f}-{values[2]:.2f})"
+
+
+def family_tables(families: Sequence[Dict[str, Any]], peer_names: Sequence[str]) -> List[str]:
+    lines = [
+        "Ratios ours / peer over each family's members, median (min-max); below 1.0 cMolvar is faster:",
+        "",
+        "| family | | ours | " + " | ".join(peer_names) + " | / fastest peer | / floor |",
+        "|---|---|---|" + "---:|" * (len(peer_names) + 2),
+    ]
+    for family in families:
+        for direction in ("encode", "decode"):
+            summary = family["summary"][direction]
+            for ours in OURS:
+                cells = [span(summary["ratios"][ours].get(peer)) for peer in peer_names]
+                cells += [span(summary["vs_fastest"][ours]), span(summary["floor"].get(ours))]
+                lines.append(f"| {family['name']} | {direction} | {ours} | " + " | ".join(cells) + " |")
+    columns = list(OURS) + list(peer_names)
+    lines += [
+        "",
+        "Time / floor time (the floor: bench/floor.cpp makes the objects from a parsed plan, or copies the output's",
+        "bytes), median (min-max) over each family's members; 1.0 is the least possible:",
+        "",
+        "| family | | " + " | ".join(columns) + " |",
+        "|---|---|" + "---:|" * len(columns),
+    ]
+    for family in families:
+        for direction in ("encode", "decode"):
+            floor = family["summary"][direction]["floor"]
+            lines.append(f"| {family['name']} | {direction} | " + " | ".join(span(floor.get(c)) for c in columns) + " |")
+    lines += [
+        "",
+        "Members: ours / fastest peer, the worst ratio, ours / floor, and the fastest peer / floor:",
+        "",
+        "| member | | raw / fastest | API / fastest | worst | raw / floor | API / floor | fastest peer / floor |",
+        "|---|---|---:|---:|---|---:|---:|---:|",
+    ]
+    for family in families:
+        for entry in family["members"]:
+            for direction in ("encode", "decode"):
+                row = entry[direction]
+                floor = row.get("floor", {})
+                worst = row["worst"]
+                cells = [
+                    ratio(row["vs_fastest"]["raw"]),
+                    ratio(row["vs_fastest"]["API"]),
+                    f"{ratio(worst['ratio'])} {worst['ours']} / {worst['peer']}",
+                    ratio(floor.get("raw")),
+                    ratio(floor.get("API")),
+                    f"{ratio(floor.get(row['fastest_peer']))} ({row['fastest_peer']})",
+                ]
+                name = row["corpus"] + (" (repeats)" if entry["repeats"] else "")
+                lines.append(f"| {name} | {direction} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def report(results: Dict[str, Any]) -> str:
     info = results["machine"]
     peer_names = results["peers"]
@@ -261,13 +391,14 @@ def report(results: Dict[str, Any]) -> str:
         lines.append(f"- {name} not measured: {note}")
     distinct = [row for row in results["rows"] if not row["repeats"]]
     repeated = [row for row in results["rows"] if row["repeats"]]
-    lines += ["", "## Distinct objects", ""] + tables(distinct, peer_names)
-    means = results["geomean_vs_fastest"]
-    lines += [
-        "",
-        f"Geometric mean of ours / fastest peer over the {len(distinct)} rows: "
-        f"**raw {ratio(means['raw'])}, API {ratio(means['API'])}**.",
-    ]
+    if distinct:
+        lines += ["", "## Distinct objects", ""] + tables(distinct, peer_names)
+        means = results["geomean_vs_fastest"]
+        lines += [
+            "",
+            f"Geometric mean of ours / fastest peer over the {len(distinct)} rows: "
+            f"**raw {ratio(means['raw'])}, API {ratio(means['API'])}**.",
+        ]
     if repeated:
         lines += ["", "## Repeated objects (reported apart: marshal and pickle answer repeats with back-references)", ""]
         lines += tables(repeated, peer_names)
@@ -302,6 +433,17 @@ def report(results: Dict[str, Any]) -> str:
             lines.append(f"| {row['stream']} | {row['bytes']} | " + " | ".join(cells) + " |")
     elif not hasattr(peers_module.molvar, "Decoder"):
         lines += ["", "Streams not measured: kestrix.vantle.molvar has no Decoder."]
+    if results.get("families"):
+        means = results["families_geomean_vs_fastest"]
+        lines += ["", f"## Corpus families, seed {results['seed']}", ""] + family_tables(results["families"], peer_names)
+        lines += [
+            "",
+            f"Geometric mean of ours / fastest peer over the {means['rows']} family rows: "
+            f"**raw {ratio(means['raw'])}, API {ratio(means['API'])}** "
+            f"(distinct-object rows only: raw {ratio(means['distinct']['raw'])}, API {ratio(means['distinct']['API'])}).",
+        ]
+    if results.get("floor_missing"):
+        lines += ["", f"Floor not measured: {results['floor_missing']}"]
     lines += ["", f"({results['seconds']:.0f} s)"]
     return "\n".join(lines)
 
@@ -314,25 +456,54 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu", help="process CPU time (default) or wall time")
     parser.add_argument("--filter", default="", help="only the corpora whose name contains this")
     parser.add_argument("--json", help="where to write the results (default: bench/results.json, none with --quick)")
+    parser.add_argument("--seed", type=int, help="the families' seed (default: a new one each run, printed)")
+    parser.add_argument("--part", choices=("all", "fixed", "families"), default="all", help="the fixed corpora, the families, or both")
+    parser.add_argument(
+        "--family-target", type=float, default=0.01, help="seconds per sample for the family members (default 0.01)"
+    )
+    parser.add_argument("--no-floor", action="store_true", help="leave out the floor (bench/floor.cpp)")
     args = parser.parse_args(argv)
     scale, repeats, target = (100, 1, 0.0) if args.quick else (1, args.repeats, args.target)
+    family_target = 0.0 if args.quick else args.family_target
+    seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(4), "little")
+    log(f"families' seed: {seed} (--seed {seed} draws them again)")
     set_clock(args.clock)
     json_path = args.json or (None if args.quick else os.path.join(HERE, "results.json"))
+
+    global FLOOR
+    floor_missing = "left out (--no-floor)"
+    if not args.no_floor:
+        FLOOR, floor_missing = floor_build.load()
 
     begin = time.perf_counter()
     load_before = os.getloadavg()[0]
     peers, missing = peers_module.peer_codecs()
     codecs = peers_module.our_codecs() + peers
-    corpora = [corpus for corpus in corpora_module.make_corpora(scale) if args.filter in corpus.name]
-    wrong = corpora_module.check_distinct(corpora)
+    corpora = []
+    if args.part != "families":
+        corpora = [corpus for corpus in corpora_module.make_corpora(scale) if args.filter in corpus.name]
+    families = []
+    if args.part != "fixed":
+        families = families_module.make_families(seed, scale)
+        for family in families:
+            family.members = [corpus for corpus in family.members if args.filter in corpus.name]
+        families = [family for family in families if family.members]
+    wrong = corpora_module.check_distinct(corpora + [corpus for family in families for corpus in family.members])
     if wrong:
         raise SystemExit(f"corpora not as declared (name, repeated objects): {wrong}")
     try:
         rows, copy, streams = measure(corpora, codecs, repeats, target)
+        family_results = measure_families(families, codecs, repeats, family_target)
     except Failure as failure:
         raise SystemExit(str(failure))
 
     distinct = [row for row in rows if not row["repeats"] and "vs_fastest" in row]
+    family_rows = [entry[d] for family in family_results for entry in family["members"] for d in ("encode", "decode")]
+    family_means = {ours: geometric_mean([row["vs_fastest"][ours] for row in family_rows]) for ours in OURS}
+    family_means["rows"] = len(family_rows)
+    family_means["distinct"] = {
+        ours: geometric_mean([row["vs_fastest"][ours] for row in family_rows if not row["repeats"]]) for ours in OURS
+    }
     results = {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "quick": args.quick,
@@ -346,6 +517,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         "geomean_vs_fastest": {ours: geometric_mean([row["vs_fastest"][ours] for row in distinct]) for ours in OURS},
         "copy": copy,
         "streams": streams,
+        "seed": seed,
+        "families": family_results,
+        "families_geomean_vs_fastest": family_means,
+        "floor_missing": "" if FLOOR is not None else floor_missing,
         "load": [load_before, os.getloadavg()[0]],
         "seconds": time.perf_counter() - begin,
     }

@@ -1,0 +1,280 @@
+// The floor of decoding: a value's objects made from a plan parsed ahead.
+//
+// Decoding must make every object it returns. This module makes them with
+// nothing else: plan(value) walks a value once and records, in a bytes
+// object, what building it again takes (each int's value, each float's,
+// each byte string's bytes, each list's length); build(plan) then makes the
+// objects with the C API calls a decoder makes (PyLong_FromLong,
+// PyFloat_FromDouble, PyBytes_FromStringAndSize, PyList_New and
+// PyList_SET_ITEM), reading fixed-size records, with no parsing. An object
+// reached twice in the value (a shared word) is made once and referenced
+// again, as the value holds it. copy(data) is the floor of encoding: a new
+// bytes object with data's bytes.
+//
+// Benchmark-only: built by bench/floor_build.py, never installed.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+enum : unsigned char {
+    OP_LIST = 'L',   // uint32 count, then the items
+    OP_INT = 'I',    // int64
+    OP_BIG = 'G',    // uint32 size, then the int's little-endian two's complement bytes
+    OP_FLOAT = 'F',  // double
+    OP_BYTES = 'S',  // uint32 size, then the bytes
+    OP_KEEP = 'K',   // the next object is kept for OP_REF: uint32 its slot
+    OP_REF = 'R',    // uint32 slot of an object made before
+};
+
+struct Planner {
+    std::string out;
+    std::unordered_map<PyObject*, uint32_t> slots;  // objects seen, by identity: their slot
+    std::unordered_map<PyObject*, int> seen;        // first pass: how often each is reached
+    uint32_t nextSlot = 0;
+
+    void put(const void* data, std::size_t size) { out.append(static_cast<const char*>(data), size); }
+    void putU32(uint32_t n) { put(&n, sizeof n); }
+
+    void count(PyObject* value)
+    {
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyBytes_CheckExact(value) ||
+            PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+            if (++seen[value] > 1) {
+                return;
+            }
+        }
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                count(PySequence_Fast_GET_ITEM(value, i));
+            }
+        }
+    }
+
+    int plan(PyObject* value)
+    {
+        auto found = slots.find(value);
+        if (found != slots.end()) {
+            out.push_back(OP_REF);
+            putU32(found->second);
+            return 0;
+        }
+        // The interpreter's own shared objects are made by the calls themselves.
+        auto reached = seen.find(value);
+        if (reached != seen.end() && reached->second > 1 && !isShared(value)) {
+            out.push_back(OP_KEEP);
+            putU32(nextSlot);
+            slots.emplace(value, nextSlot++);
+        }
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+            out.push_back(OP_LIST);
+            putU32(static_cast<uint32_t>(size));
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                if (plan(PySequence_Fast_GET_ITEM(value, i)) < 0) {
+                    return -1;
+                }
+            }
+            return 0;
+        }
+        if (PyBytes_CheckExact(value)) {
+            out.push_back(OP_BYTES);
+            putU32(static_cast<uint32_t>(PyBytes_GET_SIZE(value)));
+            put(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+            return 0;
+        }
+        if (PyFloat_CheckExact(value)) {
+            out.push_back(OP_FLOAT);
+            const double d = PyFloat_AS_DOUBLE(value);
+            put(&d, sizeof d);
+            return 0;
+        }
+        if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                if (n == -1 && PyErr_Occurred()) {
+                    return -1;
+                }
+                out.push_back(OP_INT);
+                const int64_t v = n;
+                put(&v, sizeof v);
+                return 0;
+            }
+            const std::size_t size = _PyLong_NumBits(value) / 8 + 1;  // room for the sign bit
+            std::vector<unsigned char> bytes(size);
+#if PY_VERSION_HEX >= 0x030D0000
+            if (PyLong_AsNativeBytes(value, bytes.data(), static_cast<Py_ssize_t>(size), 1 /* little endian */) < 0) {
+                return -1;
+            }
+#else
+            if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value), bytes.data(), size, 1, 1) < 0) {
+                return -1;
+            }
+#endif
+            out.push_back(OP_BIG);
+            putU32(static_cast<uint32_t>(size));
+            put(bytes.data(), size);
+            return 0;
+        }
+        PyErr_Format(PyExc_TypeError, "no plan for a %.200s", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+
+    static bool isShared(PyObject* value)
+    {
+        if (PyBytes_CheckExact(value)) {
+            return PyBytes_GET_SIZE(value) <= 1;
+        }
+        if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            const long n = PyLong_AsLongAndOverflow(value, &overflow);
+            return overflow == 0 && n >= -5 && n <= 256;
+        }
+        return false;
+    }
+};
+
+PyObject* plan(PyObject*, PyObject* value)
+{
+    Planner planner;
+    planner.count(value);
+    planner.putU32(0);  // the count of kept objects, known at the end
+    if (planner.plan(value) < 0) {
+        return nullptr;
+    }
+    std::memcpy(&planner.out[0], &planner.nextSlot, sizeof planner.nextSlot);
+    return PyBytes_FromStringAndSize(planner.out.data(), static_cast<Py_ssize_t>(planner.out.size()));
+}
+
+struct Builder {
+    const unsigned char* at;
+    PyObject** kept;  // the objects kept for OP_REF, borrowed from the value being built
+
+    uint32_t u32()
+    {
+        uint32_t n;
+        std::memcpy(&n, at, sizeof n);
+        at += sizeof n;
+        return n;
+    }
+
+    PyObject* build()
+    {
+        PyObject** keep = nullptr;
+        if (*at == OP_KEEP) {
+            ++at;
+            keep = &kept[u32()];
+        }
+        PyObject* value = nullptr;
+        switch (*at++) {
+        case OP_INT: {
+            int64_t n;
+            std::memcpy(&n, at, sizeof n);
+            at += sizeof n;
+            value = PyLong_FromLong(static_cast<long>(n));
+            break;
+        }
+        case OP_FLOAT: {
+            double d;
+            std::memcpy(&d, at, sizeof d);
+            at += sizeof d;
+            value = PyFloat_FromDouble(d);
+            break;
+        }
+        case OP_BYTES: {
+            const uint32_t size = u32();
+            value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(at), size);
+            at += size;
+            break;
+        }
+        case OP_BIG: {
+            const uint32_t size = u32();
+#if PY_VERSION_HEX >= 0x030D0000
+            value = PyLong_FromNativeBytes(at, size, 1);
+#else
+            value = _PyLong_FromByteArray(at, size, 1, 1);
+#endif
+            at += size;
+            break;
+        }
+        case OP_REF:
+            value = kept[u32()];
+            Py_INCREF(value);
+            return value;
+        case OP_LIST: {
+            const uint32_t count = u32();
+            value = PyList_New(count);
+            if (value == nullptr) {
+                return nullptr;
+            }
+            for (uint32_t i = 0; i < count; ++i) {
+                PyObject* item = build();
+                if (item == nullptr) {
+                    Py_DECREF(value);
+                    return nullptr;
+                }
+                PyList_SET_ITEM(value, i, item);
+            }
+            break;
+        }
+        default:
+            PyErr_SetString(PyExc_ValueError, "not a plan");
+            return nullptr;
+        }
+        if (keep != nullptr) {
+            *keep = value;
+        }
+        return value;
+    }
+};
+
+PyObject* build(PyObject*, PyObject* planned)
+{
+    if (!PyBytes_CheckExact(planned) || PyBytes_GET_SIZE(planned) < 5) {
+        PyErr_SetString(PyExc_TypeError, "build() takes a plan");
+        return nullptr;
+    }
+    // The kept objects' slots: on the stack for most plans.
+    PyObject* small[64];
+    std::vector<PyObject*> large;
+    Builder builder{reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(planned)), small};
+    const uint32_t slots = builder.u32();
+    if (slots > 64) {
+        large.resize(slots);
+        builder.kept = large.data();
+    }
+    return builder.build();
+}
+
+PyObject* copy(PyObject*, PyObject* data)
+{
+    if (!PyBytes_CheckExact(data)) {
+        PyErr_SetString(PyExc_TypeError, "copy() takes bytes");
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
+}
+
+PyMethodDef methods[] = {
+    {"plan", plan, METH_O, "plan(value): what build() needs to make value's objects again."},
+    {"build", build, METH_O, "build(plan): the objects of the planned value, made with no parsing."},
+    {"copy", copy, METH_O, "copy(data): a new bytes object of data's bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "_molvar_floor", "The floor of decoding and encoding.", -1, methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__molvar_floor(void)
+{
+    return PyModule_Create(&moduleDef);
+}
