@@ -16,7 +16,10 @@ def loads(data: _BytesLike, /) -> Any:
 class Decoder:
     """Decodes one incoming stream, fed in chunks that may split it anywhere."""
 
-    def __init__(self) -> None: ...
+    def __init__(self, *, max_depth: Optional[int] = None, max_buffer_size: Optional[int] = None) -> None:
+        """``max_depth``: the most lists open at once; ``max_buffer_size``: the
+        most bytes held for values not yet delivered. None: the format's own
+        limits only. Going over raises ``MolvarError`` at that byte."""
     def feed(self, chunk: _BytesLike, /) -> List[Any]:
         """Decode ``chunk`` after the pending bytes; return the values it completed."""
     def close(self) -> None:

@@ -18,8 +18,10 @@ bytes a peer has actually sent, never with the sizes its headers announce,
 and both respect back-pressure: ``write_value_and_drain`` waits for the
 transport's buffer to drain, and ``MolvarProtocol`` stops reading while its
 transport's write buffer is full. Both take an ``idle_timeout`` that drops
-a peer that stalls. Errors carry the byte offset in the stream, counted
-from the first byte received on the connection.
+a peer that stalls, and the ``Decoder``'s limits, ``max_depth`` and
+``max_buffer_size``, that bound what one peer can make the process hold
+(docs/limits.md sizes them). Errors carry the byte offset in the stream,
+counted from the first byte received on the connection.
 """
 
 from __future__ import annotations
@@ -39,7 +41,12 @@ logger = logging.getLogger(__name__)
 
 
 def read_values(
-    reader: asyncio.StreamReader, chunk_size: int = DEFAULT_CHUNK_SIZE, idle_timeout: Optional[float] = None
+    reader: asyncio.StreamReader,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    idle_timeout: Optional[float] = None,
+    *,
+    max_depth: Optional[int] = None,
+    max_buffer_size: Optional[int] = None,
 ) -> AsyncIterator[Any]:
     """An async iterator over the values arriving on ``reader``.
 
@@ -53,13 +60,20 @@ def read_values(
     With ``idle_timeout`` (seconds), a wait that long for the next bytes
     raises ``asyncio.TimeoutError``: a peer that stalls inside a value, or
     between values, is then dropped by the caller.
+
+    ``max_depth`` and ``max_buffer_size`` are the ``Decoder``'s: a peer that
+    opens more lists at once, or makes the decoder hold more bytes for
+    values not yet delivered, raises ``MolvarError`` at that byte. Bad
+    limits raise here, before anything is read.
     """
     check_chunk_size(chunk_size)
-    return _read_values(reader, chunk_size, idle_timeout)
+    decoder = Decoder(max_depth=max_depth, max_buffer_size=max_buffer_size)
+    return _read_values(reader, chunk_size, idle_timeout, decoder)
 
 
-async def _read_values(reader: asyncio.StreamReader, chunk_size: int, idle_timeout: Optional[float]) -> AsyncIterator[Any]:
-    decoder = Decoder()
+async def _read_values(
+    reader: asyncio.StreamReader, chunk_size: int, idle_timeout: Optional[float], decoder: Decoder
+) -> AsyncIterator[Any]:
     while True:
         if idle_timeout is None:
             chunk = await reader.read(chunk_size)
@@ -122,6 +136,11 @@ class MolvarProtocol(asyncio.Protocol):
     received; its default aborts the connection. Choose it to fit the
     application: a client waiting for a long answer sends nothing either.
 
+    ``max_depth`` and ``max_buffer_size`` (on the subclass or the instance,
+    read when the connection is made) are the limits of its ``Decoder``: a
+    peer that goes over either is bad input, and dropped. A server on the
+    internet sets both, and ``idle_timeout``; docs/limits.md sizes them.
+
     An exception raised by ``value_received`` is the subclass's own fault,
     not the peer's: it propagates to the transport, which for asyncio's
     socket transports logs it and closes the connection.
@@ -129,6 +148,8 @@ class MolvarProtocol(asyncio.Protocol):
 
     transport: Optional[asyncio.Transport] = None
     idle_timeout: Optional[float] = None
+    max_depth: Optional[int] = None
+    max_buffer_size: Optional[int] = None
     _decoder: Optional[Decoder] = None
     _failed = False
     _paused_reading = False  # reading paused by pause_writing
@@ -137,7 +158,7 @@ class MolvarProtocol(asyncio.Protocol):
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport  # type: ignore[assignment]
-        self._decoder = Decoder()
+        self._decoder = self._new_decoder()
         self._failed = False
         self._paused_reading = False
         if self.idle_timeout is not None:
@@ -152,7 +173,7 @@ class MolvarProtocol(asyncio.Protocol):
             return
         decoder = self._decoder
         if decoder is None:  # a subclass did not call connection_made here
-            decoder = self._decoder = Decoder()
+            decoder = self._decoder = self._new_decoder()
         error: Optional[MolvarError] = None
         try:
             values = decoder.feed(data)
@@ -219,6 +240,9 @@ class MolvarProtocol(asyncio.Protocol):
         if transport is not None:
             logger.debug("dropping %s: idle for %s s", transport.get_extra_info("peername"), self.idle_timeout)
             transport.abort()
+
+    def _new_decoder(self) -> Decoder:
+        return Decoder(max_depth=self.max_depth, max_buffer_size=self.max_buffer_size)
 
     def _check_idle(self) -> None:
         self._idle_timer = None

@@ -70,7 +70,13 @@ def load(fp: BinaryIO) -> Any:
     return loads(b"".join(parts))  # raises the error that loads gives
 
 
-def iter_load(fp: BinaryIO, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[Any]:
+def iter_load(
+    fp: BinaryIO,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    *,
+    max_depth: Optional[int] = None,
+    max_buffer_size: Optional[int] = None,
+) -> Iterator[Any]:
     """Yield every value of the stream on ``fp`` until its end.
 
     Reads at most ``chunk_size`` bytes at a time and yields each value as
@@ -79,9 +85,15 @@ def iter_load(fp: BinaryIO, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[An
     before an error have been yielded when it is raised: ``MolvarError``
     for malformed input, or for an end of file in the middle of a value,
     with ``offset`` counted from where reading began.
+
+    ``max_depth`` and ``max_buffer_size`` are the ``Decoder``'s limits, for
+    a stream from a peer that is not trusted: more lists open at once, or
+    more bytes held for values not yet yielded, raise ``MolvarError`` at
+    that byte. Bad limits raise here, before anything is read.
     """
     check_chunk_size(chunk_size)
-    return _iter_load(_reader(fp, "iter_load"), chunk_size)
+    decoder = Decoder(max_depth=max_depth, max_buffer_size=max_buffer_size)
+    return _iter_load(_reader(fp, "iter_load"), chunk_size, decoder)
 
 
 def check_chunk_size(chunk_size: int) -> None:
@@ -93,8 +105,7 @@ def check_chunk_size(chunk_size: int) -> None:
         raise ValueError("chunk_size must be positive, not %d" % chunk_size)
 
 
-def _iter_load(read: Callable[[int], bytes], chunk_size: int) -> Iterator[Any]:
-    decoder = Decoder()
+def _iter_load(read: Callable[[int], bytes], chunk_size: int, decoder: Decoder) -> Iterator[Any]:
     while True:
         chunk = read(chunk_size)
         if not chunk:
