@@ -139,7 +139,7 @@ setup(
         # but its entry point.
         native_extension(
             "kestrix.vantle.molvar._native",
-            ["module/native.cpp", "module/stream.cpp"],
+            ["module/native.cpp", "module/stream.cpp", "module/explain.cpp"],
             define_macros=[("MOLVAR_NO_EXPORT", None)],
         ),
     ],

@@ -48,6 +48,11 @@ struct Context {
 
     StringCache* cache = nullptr;  // recent short strings; null: each one is made anew
 
+    // Whether the decoder's refusals say what the input declared and what
+    // the format takes (the companion's API). Otherwise they are the fixed
+    // texts that cMolvar's callers may match.
+    bool explain = false;
+
     // Destroyed states, kept for the next newState with their spare frames:
     // untracked, holding no object, reached from nowhere else.
     cMolvarState* keptStates = nullptr;

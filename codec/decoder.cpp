@@ -31,6 +31,24 @@ const char HEADER_LIMIT_TEXT[] =
 const char LIST_LIMIT_TEXT[] = "Security precaution: List too long.\n";
 const char STRING_LIMIT_TEXT[] = "Security precaution: String too long.\n";
 
+// What the companion's API says instead, where the context explains.
+const char EXPLAINED_HEADER_LIMIT[] =
+    "a header of more than 64 digit bytes, which no writer of readable values makes "
+    "(ints of 2**448 and more take 65): is the input in this format?";
+
+// Raises the refusal of an element whose header declared `declared` (read
+// unsigned) of `what` (items, bytes) past SIZE_LIMIT. Returns FAILED's -1.
+int refuseSize(const Context& context, const char* fixedText, const char* kind, const char* what, uint32_t declared)
+{
+    if (!context.explain) {
+        PyErr_SetString(context.errorClass, fixedText);
+    } else {
+        PyErr_Format(context.errorClass, "%s of %u %s declared; at most %d are accepted", kind, declared, what,
+                     SIZE_LIMIT);
+    }
+    return -1;
+}
+
 // Diagnostic lines go to the C runtime's standard output, not sys.stdout.
 PyObject* complain(const char* line)
 {
@@ -71,7 +89,12 @@ PyObject* decodeVocab(const Context& context, int32_t index)
     const VocabWord* word = cMolvar_vocabWord(static_cast<uint32_t>(index));
     if (word == nullptr) {
         char text[ERROR_TEXT_SIZE];
-        std::snprintf(text, sizeof text, "Vocab String Not Found: %d", index);
+        if (context.explain) {
+            std::snprintf(text, sizeof text, "vocabulary index %u; valid indexes are 0 to %zu",
+                          static_cast<uint32_t>(index), VOCABULARY_SIZE - 1);
+        } else {
+            std::snprintf(text, sizeof text, "Vocab String Not Found: %d", index);
+        }
         PyErr_SetString(context.errorClass, text);
         return nullptr;
     }
@@ -81,7 +104,12 @@ PyObject* decodeVocab(const Context& context, int32_t index)
 PyObject* refuseTypeByte(const Context& context, unsigned char type)
 {
     char text[ERROR_TEXT_SIZE];
-    std::snprintf(text, sizeof text, "Invalid Type Byte: %d", type);  // the byte as 136 .. 255
+    if (context.explain) {
+        std::snprintf(text, sizeof text, "invalid type byte 0x%02x (type bytes are 0x%02x to 0x%02x)", type, TYPE_LIST,
+                      TYPE_VOCAB);
+    } else {
+        std::snprintf(text, sizeof text, "Invalid Type Byte: %d", type);  // the byte as 136 .. 255
+    }
     PyErr_SetString(context.errorClass, text);
     return nullptr;
 }
@@ -331,7 +359,11 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                     // fails even as the chunk's last byte, and 64 digits
                     // then the end wait for more.
                     if (pos - start > HEADER_LIMIT) {
-                        PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
+                        if (context.explain) {
+                            PyErr_SetString(context.errorClass, EXPLAINED_HEADER_LIMIT);
+                        } else {
+                            PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
+                        }
                         return FAILED;
                     }
                     stop.need = pos - start + 1;
@@ -356,8 +388,8 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
         } else {
             switch (type) {
             case TYPE_LIST:
-                if (header > SIZE_LIMIT) {
-                    PyErr_SetString(context.errorClass, LIST_LIMIT_TEXT);
+                if (header > SIZE_LIMIT || (header < 0 && context.explain)) {
+                    refuseSize(context, LIST_LIMIT_TEXT, "a list", "items", sum);
                     return FAILED;
                 }
                 if (header < 0) {
@@ -385,7 +417,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 continue;
             case TYPE_STRING:
                 if (header > SIZE_LIMIT || header < 0) {
-                    PyErr_SetString(context.errorClass, STRING_LIMIT_TEXT);
+                    refuseSize(context, STRING_LIMIT_TEXT, "a byte string", "bytes", sum);
                     return FAILED;
                 }
                 if (len - pos < header) {

@@ -21,6 +21,7 @@
 #include "codec/encoder.h"
 #include "codec/ref.h"
 #include "codec/state.h"
+#include "module/explain.h"
 #include "module/interpreter.h"
 #include "module/shared.h"
 #include "module/view.h"
@@ -134,9 +135,32 @@ void giveBack(T*& kept, T* object)
     Py_DECREF(object);
 }
 
-PyObject* dumps(PyObject* module, PyObject* value)
+// dumps(value, /, *, strict=False)
+PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* names)
 {
     NativeState& native = nativeState(module);
+    const Py_ssize_t given = names == nullptr ? 0 : PyTuple_GET_SIZE(names);
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "dumps() takes exactly one positional argument (%zd given)", nargs);
+        return nullptr;
+    }
+    bool strict = false;
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "strict") != 0) {
+            PyErr_Format(PyExc_TypeError, "dumps() got an unexpected keyword argument '%S'", name);
+            return nullptr;
+        }
+        const int isTrue = PyObject_IsTrue(args[nargs + i]);
+        if (isTrue < 0) {
+            return nullptr;
+        }
+        strict = isTrue != 0;
+    }
+    PyObject* value = args[0];
+    if (strict && checkStrict(native.context, value) < 0) {
+        return nullptr;
+    }
     cMolvarBuf* buf = takeKept(native.keptBuf);
     if (buf == nullptr) {
         buf = reinterpret_cast<cMolvarBuf*>(newBuf(native.context));
@@ -156,7 +180,7 @@ PyObject* dumps(PyObject* module, PyObject* value)
         }
     }
     giveBack(native.keptBuf, buf);
-    return result;
+    return result != nullptr ? result : explainEncodeError(native.context, value);
 }
 
 PyObject* loads(PyObject* module, PyObject* data)
@@ -207,14 +231,17 @@ PyObject* loads(PyObject* module, PyObject* data)
 }
 
 PyDoc_STRVAR(dumps_doc,
-             "dumps(value, /)\n--\n\n"
+             "dumps(value, /, *, strict=False)\n--\n\n"
              "Return the wire bytes of ``value``.\n\n"
              "``value`` is an int, float, bytes, or a list or tuple of such values,\n"
              "nested up to 5000 deep. Raises ``MolvarError`` for a type the wire cannot\n"
-             "carry (str, None, dict, ...), ``SystemError`` for infinities and NaN,\n"
+             "carry (str, None, dict, ...), ``ValueError`` for infinities and NaN,\n"
              "``RuntimeError`` if a list changes size while it is encoded, and\n"
              "``RecursionError`` for lists nested more than 5000 deep or containing\n"
-             "themselves. A result of 32 KiB or more is handed over, not copied again.");
+             "themselves; each names the item's path, as ``[1][0]``. With ``strict``,\n"
+             "also ``MolvarError`` for what no reader accepts: ints of 2**448 and more\n"
+             "in magnitude, lists and byte strings over 655360 items or bytes. A result\n"
+             "of 32 KiB or more is handed over, not copied again.");
 
 PyDoc_STRVAR(loads_doc,
              "loads(data, /)\n--\n\n"
@@ -224,7 +251,8 @@ PyDoc_STRVAR(loads_doc,
              "``MolvarError``, whose ``offset`` is the byte offset of the element at fault.");
 
 PyMethodDef functions[] = {
-    {"dumps", dumps, METH_O, dumps_doc},
+    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps)), METH_FASTCALL | METH_KEYWORDS,
+     dumps_doc},
     {"loads", loads, METH_O, loads_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -305,6 +333,7 @@ int nativeExec(PyObject* module)
 {
     NativeState& native = *new (PyModule_GetState(module)) NativeState();
     Context& context = native.context;
+    context.explain = true;
     context.bufType = reinterpret_cast<PyTypeObject*>(makeType(module, &bufSpec, false));
     context.stateType = reinterpret_cast<PyTypeObject*>(makeType(module, &stateSpec, false));
     native.decoderType = makeType(module, &decoderSpec, true);

@@ -50,7 +50,7 @@ class TestDecode:
         result = molvar("decode", stdin=STREAM + b"\x02\x80\x05\x81\x99")
         assert result.stdout.decode().splitlines() == STREAM_LINES  # what came before is kept
         line = one_error_line(result)
-        assert "byte offset %d: Invalid Type Byte" % (len(STREAM) + 4) in line
+        assert "byte offset %d: invalid type byte 0x99" % (len(STREAM) + 4) in line
 
     def test_truncated_input(self):
         # The last element is the string 02 82 00 ff, cut short.

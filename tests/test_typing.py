@@ -86,7 +86,7 @@ except cMolvar.MolvarError as error:
 """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "byte offset 0: Invalid Type Byte: 136\n"
+    assert result.stdout == "byte offset 0: invalid type byte 0x88 (type bytes are 0x80 to 0x87)\n"
 
 
 def test_help_shows_the_public_api():

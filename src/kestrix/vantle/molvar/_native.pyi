@@ -6,8 +6,8 @@ from kestrix.vantle.molvar import MolvarError
 
 _BytesLike = Union[bytes, bytearray, memoryview]
 
-def dumps(value: Any, /) -> bytes:
-    """Return the wire bytes of ``value``."""
+def dumps(value: Any, /, *, strict: bool = False) -> bytes:
+    """Return the wire bytes of ``value``; with ``strict``, refuse what no reader accepts."""
 
 def loads(data: _BytesLike, /) -> Any:
     """Return the one value that ``data`` encodes."""
