@@ -6,7 +6,8 @@ Defaults: bench/results.json (written by bench/run.py) and bench/ratios.png.
 Top: one row per corpus, one marker per peer, at cMolvar's time over the
 peer's on a log scale; filled circles for the native API ("raw"), hollow
 diamonds for dumps/loads ("API"). Left of the line at 1.0, cMolvar is
-faster. Bottom: the 600 KB byte string against a plain copy of it, and
+faster. Middle: the corpus families, per peer a bar from the lowest to the
+highest ratio of the family's members and a marker at their median. Bottom: the 600 KB byte string against a plain copy of it, and
 ``Decoder.feed`` against msgpack's ``Unpacker`` on chunked streams.
 """
 
@@ -112,14 +113,47 @@ def stream_panel(axis: Any, streams: Sequence[Dict[str, Any]]) -> List[float]:
     return drawn
 
 
+def family_panel(axis: Any, families: Sequence[Dict[str, Any]], direction: str, peers: Sequence[str], labels: bool) -> List[float]:
+    """Per family, per peer and path: a bar from the lowest to the highest
+    ratio over the family's members, a marker at their median."""
+    drawn = []
+    lanes = [(peer, ours) for peer in peers for ours in ("raw", "API")]
+    for y, family in enumerate(families):
+        ratios = family["summary"][direction]["ratios"]
+        for lane, (peer, ours) in enumerate(lanes):
+            if peer not in ratios[ours]:
+                continue
+            low, median, high = ratios[ours][peer]
+            at = y + (lane - (len(lanes) - 1) / 2) * 0.8 / len(lanes)
+            colour = COLOURS.get(peer, "grey")
+            axis.plot([low, high], [at, at], color=colour, linewidth=1.2, alpha=0.7, zorder=2)
+            if ours == "raw":
+                axis.plot(median, at, "o", color=colour, markersize=4, zorder=3)
+            else:
+                axis.plot(median, at, "D", markerfacecolor="white", markeredgecolor=colour, markersize=4, zorder=3)
+            drawn += [low, high]
+        if y:
+            axis.axhline(y - 0.5, color="#cccccc", linewidth=0.6)
+    axis.set_ylim(len(families) - 0.5, -0.5)
+    axis.set_yticks(range(len(families)))
+    axis.set_yticklabels([f"{f['name']} ({len(f['members'])})" for f in families] if labels else [], fontsize=8)
+    axis.set_title(f"families, {direction}: median and range over the members", fontsize=10)
+    return drawn
+
+
 def draw(results: Dict[str, Any], out: str) -> None:
     rows = results["rows"]
     peers = results["peers"]
     corpora = len([row for row in rows if row["direction"] == "encode"])
     lower = max(4, len(results.get("streams") or []))
-    # Heights in inches: title and legend, the corpus panels, a gap, the lower panels, the axis.
+    families = results.get("families") or []
+    # Heights in inches: title and legend, the corpus panels, a gap, the
+    # family panels and a gap, the lower panels, the axis.
     top_in, upper_in, gap_in, lower_in, bottom_in = 1.0, 0.36 * corpora + 0.4, 0.9, 0.33 * lower + 0.4, 0.5
-    height = top_in + upper_in + gap_in + lower_in + bottom_in
+    family_in = 0.9 * len(families) + 0.4 if families else 0.0
+    if not corpora:
+        upper_in = 0.0
+    height = top_in + upper_in + gap_in + (family_in + gap_in if families else 0.0) + lower_in + bottom_in
     figure = plt.figure(figsize=(13, height))
     left, right = 0.2, 0.98
 
@@ -131,13 +165,23 @@ def draw(results: Dict[str, Any], out: str) -> None:
     half = (right - left - 0.01) / 2
     encode = panel(left, left + half, top_in, upper_in)
     decode = panel(right - half, right, top_in, upper_in)
-    drawn = corpus_panel(encode, rows, "encode", peers, labels=True)
-    drawn += corpus_panel(decode, rows, "decode", peers, labels=False)
+    drawn = corpus_panel(encode, rows, "encode", peers, labels=True) if corpora else []
+    drawn += corpus_panel(decode, rows, "decode", peers, labels=False) if corpora else []
     if drawn:
         for axis in (encode, decode):
             style_axis(axis, min(drawn), max(drawn))
+    else:
+        encode.set_visible(False)
+        decode.set_visible(False)
 
     lower_top = top_in + upper_in + gap_in
+    if families:
+        panels = [panel(left, left + half, lower_top, family_in), panel(right - half, right, lower_top, family_in)]
+        drawn = family_panel(panels[0], families, "encode", peers, labels=True)
+        drawn += family_panel(panels[1], families, "decode", peers, labels=False)
+        for axis in panels:
+            style_axis(axis, min(drawn), max(drawn))
+        lower_top += family_in + gap_in
     if results.get("copy"):
         axis = panel(left, left + 0.26, lower_top, lower_in)
         values = copy_panel(axis, results["copy"])
@@ -157,9 +201,16 @@ def draw(results: Dict[str, Any], out: str) -> None:
     info = results["machine"]
     means = results["geomean_vs_fastest"]
     quick = " (QUICK RUN: figures meaningless)" if results.get("quick") else ""
+    title = f"cMolvar / peer, best of {results['repeats']}{quick}: {info['python']}, {info['cpu']}, {info['cores']} cores, {results['date']}."
+    if corpora:
+        title += f"\nGeometric mean of ours / fastest peer: raw {means['raw']:.2f}, API {means['API']:.2f}"
+    if families:
+        fmeans = results["families_geomean_vs_fastest"]
+        title += ("; " if corpora else "\nGeometric mean of ours / fastest peer ") + (
+            f"over the family rows (seed {results['seed']}): raw {fmeans['raw']:.2f}, API {fmeans['API']:.2f}"
+        )
     figure.suptitle(
-        f"cMolvar / peer, best of {results['repeats']}{quick}: {info['python']}, {info['cpu']}, {info['cores']} cores, "
-        f"{results['date']}. Geometric mean of ours / fastest peer: raw {means['raw']:.2f}, API {means['API']:.2f}",
+        title,
         fontsize=9,
         y=1 - 0.55 / height,
     )

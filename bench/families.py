@@ -112,14 +112,24 @@ def zipf_picker(rng: random.Random, words: Sequence[bytes], exponent: float) -> 
 
 
 def rpc_call(rng: random.Random, i: int, pick: Callable[[], bytes]) -> List[Any]:
-    """An RPC call whose byte strings (6 of its 9 leaves) come from ``pick``;
-    the ints and the float are new."""
-    return [pick(), 100000 + i, pick(), [pick(), pick(), rng.randrange(1 << 20), rng.random() * 100.0, pick(), -rng.randrange(300, 1 << 20)], pick()]
+    """An RPC call whose byte strings come from ``pick`` (6 of its 11
+    leaves), but for a request id and a key that are new in each call, as
+    are the ints and the float."""
+    return [
+        pick(),
+        100000 + i,
+        b"req-%d" % rng.randrange(1 << 30),
+        pick(),
+        [pick(), pick(), rng.randrange(1 << 20), rng.random() * 100.0, b"k%x" % rng.randrange(1 << 24), pick()],
+        -rng.randrange(300, 1 << 20),
+        pick(),
+    ]
 
 
 def vocabulary_family(rng: random.Random, n: Callable[[int], int]) -> Family:
-    """RPC calls whose words come from vocabularies of 10 to 5000 words of
-    3 to 24 bytes, picked with Zipf-like frequencies (exponent 0.8 to 1.2,
+    """RPC calls whose words (3 in 4 of their byte strings) come from
+    vocabularies of 10 to 5000 words of 3 to 24 bytes, picked with
+    Zipf-like frequencies (exponent 0.8 to 1.2,
     drawn per member); and, last, the same calls with every word new."""
     members = []
     count = n(2000)
