@@ -148,10 +148,11 @@ class TestEncode:
             ("1e999", "argument 2: "),
             ("[1,", "argument 2: not a Python literal"),
             ("__import__('os').system('echo HACKED')", "argument 2: not a Python literal"),
+            ("[%d]" % 2**448, "argument 2: cannot encode an int of 2**448 or more at [0]"),
         ],
     )
     def test_refusals(self, expr, message, capsys):
-        assert main(["encode", "1", expr]) == 1
+        assert main(["encode", "--strict", "-o", os.devnull, "1", expr]) == 1
         captured = capsys.readouterr()
         assert captured.out == "" and "HACKED" not in captured.out
         assert captured.err.count("\n") == 1 and message in captured.err

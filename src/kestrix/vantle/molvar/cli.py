@@ -147,6 +147,8 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("exprs", nargs="*", metavar="EXPR", help="a Python literal (default: one per line on stdin)")
     encode.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE (default: standard output)")
     encode.add_argument("--hex", action="store_true", help="print an annotated dump instead of the bytes")
+    encode.add_argument("--strict", action="store_true",
+                        help="refuse what no reader accepts: ints of 2**448 and more, lists and byte strings over 655360")
     encode.set_defaults(run=run_encode)
     return parser
 
@@ -182,7 +184,7 @@ def run_encode(args: argparse.Namespace) -> int:
     for number, source in sources:
         try:
             value = ast.literal_eval(source.strip())
-            wire += dumps(value)
+            wire += dumps(value, strict=args.strict)
         except (ValueError, SyntaxError, TypeError, MolvarError, OverflowError, SystemError, RecursionError) as error:
             if args.debug:
                 raise
