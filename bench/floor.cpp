@@ -1,14 +1,15 @@
 // The floor of decoding: a value's objects made from a plan parsed ahead.
 //
 // Decoding must make every object it returns. This module makes them with
-// nothing else: plan(value) walks a value once and records, in a bytes
+// nothing else: plan(values) walks a list of values once and records, in a bytes
 // object, what building it again takes (each int's value, each float's,
 // each byte string's bytes, each list's length); build(plan) then makes the
 // objects with the C API calls a decoder makes (PyLong_FromLong,
 // PyFloat_FromDouble, PyBytes_FromStringAndSize, PyList_New and
 // PyList_SET_ITEM), reading fixed-size records, with no parsing. An object
-// reached twice in the value (a shared word) is made once and referenced
-// again, as the value holds it. copy(data) is the floor of encoding: a new
+// reached twice (a shared word, in one value or in several) is made once,
+// where it is first reached, and referenced again after, as the values hold
+// it: the least any decoder can do, even one with a perfect cache. copy(data) is the floor of encoding: a new
 // bytes object with data's bytes.
 //
 // Benchmark-only: built by bench/floor_build.py, never installed.
@@ -142,21 +143,48 @@ struct Planner {
     }
 };
 
-PyObject* plan(PyObject*, PyObject* value)
+// plan(values): a plan for each value of the list, in one numbering of the
+// objects reached more than once, in one value or across several: the first
+// plan to reach one makes it, the others refer to it. Each plan starts with
+// the count of slots they all use.
+PyObject* plan(PyObject*, PyObject* values)
 {
-    Planner planner;
-    planner.count(value);
-    planner.putU32(0);  // the count of kept objects, known at the end
-    if (planner.plan(value) < 0) {
+    if (!PyList_CheckExact(values)) {
+        PyErr_SetString(PyExc_TypeError, "plan() takes a list of values");
         return nullptr;
     }
-    std::memcpy(&planner.out[0], &planner.nextSlot, sizeof planner.nextSlot);
-    return PyBytes_FromStringAndSize(planner.out.data(), static_cast<Py_ssize_t>(planner.out.size()));
+    Planner planner;
+    planner.count(values);
+    planner.seen[values] = 1;  // the list itself is not planned
+    std::vector<std::string> plans;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+        planner.out.assign(sizeof(uint32_t), '\0');  // the count of slots, known at the end
+        if (planner.plan(PyList_GET_ITEM(values, i)) < 0) {
+            return nullptr;
+        }
+        plans.push_back(std::move(planner.out));
+    }
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(plans.size()));
+    if (out == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        std::memcpy(&plans[i][0], &planner.nextSlot, sizeof planner.nextSlot);
+        PyObject* one = PyBytes_FromStringAndSize(plans[i].data(), static_cast<Py_ssize_t>(plans[i].size()));
+        if (one == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), one);
+    }
+    return out;
 }
+
+// The objects kept for OP_REF, across the plans of one list (owned).
+std::vector<PyObject*> keptObjects;
 
 struct Builder {
     const unsigned char* at;
-    PyObject** kept;  // the objects kept for OP_REF, borrowed from the value being built
 
     uint32_t u32()
     {
@@ -171,7 +199,7 @@ struct Builder {
         PyObject** keep = nullptr;
         if (*at == OP_KEEP) {
             ++at;
-            keep = &kept[u32()];
+            keep = &keptObjects[u32()];
         }
         PyObject* value = nullptr;
         switch (*at++) {
@@ -206,7 +234,7 @@ struct Builder {
             break;
         }
         case OP_REF:
-            value = kept[u32()];
+            value = keptObjects[u32()];
             Py_INCREF(value);
             return value;
         case OP_LIST: {
@@ -229,8 +257,9 @@ struct Builder {
             PyErr_SetString(PyExc_ValueError, "not a plan");
             return nullptr;
         }
-        if (keep != nullptr) {
-            *keep = value;
+        if (keep != nullptr && value != nullptr) {
+            Py_INCREF(value);
+            Py_XSETREF(*keep, value);
         }
         return value;
     }
@@ -242,14 +271,10 @@ PyObject* build(PyObject*, PyObject* planned)
         PyErr_SetString(PyExc_TypeError, "build() takes a plan");
         return nullptr;
     }
-    // The kept objects' slots: on the stack for most plans.
-    PyObject* small[64];
-    std::vector<PyObject*> large;
-    Builder builder{reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(planned)), small};
+    Builder builder{reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(planned))};
     const uint32_t slots = builder.u32();
-    if (slots > 64) {
-        large.resize(slots);
-        builder.kept = large.data();
+    if (slots > keptObjects.size()) {
+        keptObjects.resize(slots, nullptr);
     }
     return builder.build();
 }
@@ -264,7 +289,7 @@ PyObject* copy(PyObject*, PyObject* data)
 }
 
 PyMethodDef methods[] = {
-    {"plan", plan, METH_O, "plan(value): what build() needs to make value's objects again."},
+    {"plan", plan, METH_O, "plan(values): for each value, what build() needs to make its objects again."},
     {"build", build, METH_O, "build(plan): the objects of the planned value, made with no parsing."},
     {"copy", copy, METH_O, "copy(data): a new bytes object of data's bytes."},
     {nullptr, nullptr, 0, nullptr},

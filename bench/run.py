@@ -98,7 +98,7 @@ def checked_tasks(corpus: Corpus, codecs: Sequence[Codec]) -> Tuple[Dict[str, An
     if FLOOR is not None:
         # The floor: a copy of our output's bytes; the objects made from plans.
         encoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.copy)(blobs["raw"])
-        decoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.build)([FLOOR.plan(value) for value in corpus.values])
+        decoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.build)(FLOOR.plan(list(corpus.values)))
         if encoders[FLOOR_NAME]() != blobs["raw"] or not peers_module.same(decoders[FLOOR_NAME](), peers_module.as_lists(corpus.values)):
             raise Failure(f"the floor does not make {corpus.name!r} again")
     return encoders, decoders, blobs
