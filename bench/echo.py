@@ -1,6 +1,6 @@
 """Messages per second over loopback: asyncio echo loops, cMolvar against msgpack.
 
-    .venv/bin/python -P bench/echo.py [--quick] [--messages N] [--rounds R]
+    .venv/bin/python -P bench/echo.py [--quick] [--messages N] [--rounds R] [--no-soak]
     .venv-bench/bin/python -P bench/echo.py   # where scripts/bench installed the peers
 
 A client sends N RPC-like messages to an echo server on 127.0.0.1, without
@@ -13,6 +13,14 @@ checks it. Two loops, each built the same way on both codecs:
 - protocol: the server is an asyncio.Protocol (a MolvarProtocol subclass;
   for msgpack the same protocol on Unpacker); the client is the streams one.
 
+- soak: tests/soak.py, the echo server with limits in its own process,
+  rounds of hundreds of honest clients each sending a few dozen messages,
+  alone, then beside about a hundred hostile clients (nested list headers,
+  a 600 KB string trickling in, garbage, a truncated value then silence,
+  a client that sends without reading). Its rows are the honest messages
+  per second, clients and server on this machine's cores; below the table,
+  the server's peak memory and the drops.
+
 Codecs and loops are interleaved round by round and the best round counts,
 so that the ratio holds on a busy machine. The corpus stays within what
 msgpack carries (ints within 64 bits). A peer that is not installed is
@@ -22,8 +30,12 @@ still works (its figures mean nothing).
 
 import argparse
 import asyncio
+import collections
+import json
+import os
 import platform
 import random
+import subprocess
 import sys
 import time
 from typing import Any, AsyncIterator, Callable, Dict, List, Tuple
@@ -38,6 +50,7 @@ except ImportError:
 
 HOST = "127.0.0.1"
 CHUNK_SIZE = 65536
+SOAK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "soak.py")
 
 
 def rpc_messages(count: int, wide: bool, seed: int = 1) -> List[Any]:
@@ -172,7 +185,7 @@ async def one_run(codec: Codec, make_server: Callable[[Codec], Any], messages: L
     return len(messages) / elapsed
 
 
-async def bench(codecs: List[Codec], count: int, rounds: int) -> None:
+async def bench(codecs: List[Codec], count: int, rounds: int, soak: Any) -> None:
     corpora = [("ints within 32 bits", rpc_messages(count, False)), ("one 40-bit int each", rpc_messages(count, True))]
     loops = [("streams", stream_server), ("protocol", protocol_server)]
     best: Dict[Tuple[str, str, str], float] = {}
@@ -200,9 +213,48 @@ async def bench(codecs: List[Codec], count: int, rounds: int) -> None:
             if len(rates) > 1:
                 cells.append("%.2f" % (rates[0] / rates[1]))
             print("| " + " | ".join(cells) + " |")
+    if soak is not None:
+        per_round = soak["alone"]["clients"] // max(1, soak["rounds"])
+        corpus = "soak: %d clients at once, %d messages each" % (per_round, soak["alone"]["messages"] // soak["alone"]["clients"])
+        hostile = "%d hostile" % soak["hostile_at_once"]
+        for loop_name, phase in (("protocol, limits, alone", "alone"), ("protocol, limits, %s beside" % hostile, "attacked")):
+            cells = [corpus, loop_name, "%.0f" % soak["bytes_per_message"], "%.0f" % soak[phase]["messages_per_second"]]
+            cells += ["-"] * (len(columns) - len(cells))
+            print("| " + " | ".join(cells) + " |")
     if len(codecs) > 1:
         print()
         print("Above 1.00, cMolvar echoes more messages per second.")
+    if soak is not None:
+        print()
+        print(soak_summary(soak))
+
+
+def run_soak(quick: bool) -> Any:
+    """The figures of tests/soak.py, run in its own interpreter."""
+    result = subprocess.run([sys.executable, SOAK] + (["--quick"] if quick else []), capture_output=True, text=True, check=True)
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def soak_summary(soak: Any) -> str:
+    server, limits = soak["server"], soak["limits"]
+    drops: Dict[str, List[float]] = collections.defaultdict(list)
+    for record in soak["hostile"]:
+        drop = record["drop"] or {}
+        drops[record["kind"]].append(drop["idle"] if drop.get("why") == "idle" else record["latency"])
+    lines = [
+        "Soak: max_depth=%(max_depth)s, max_buffer_size=%(max_buffer_size)s, idle_timeout=%(idle_timeout)s s;" % limits
+        + " %d honest clients (%d messages) alone in %.1f s, and again in %.1f s beside %d attacks, every echo checked."
+        % (soak["alone"]["clients"], soak["alone"]["messages"], soak["alone"]["seconds"], soak["attacked"]["seconds"], len(soak["hostile"])),
+        "Server: %.1f MB idle, peak (VmHWM) %.1f MB alone and %.1f MB under attack; %.1f KB per idle connection;"
+        % (server["idle_rss_kb"] / 1024, server["peak_alone_kb"] / 1024, server["peak_kb"] / 1024, server["connection_kb"])
+        + " %d descriptors before, %d after." % (server["fds_idle"], server["fds_after"]),
+        "Drops (kind: attacks, seconds from the last byte sent to the drop, or idle seconds at the drop, max): "
+        + ", ".join("%s: %d, %.2f s" % (kind, len(times), max(times)) for kind, times in drops.items()) + ".",
+    ]
+    return "\n".join(lines)
+
+
+
 
 
 def main() -> int:
@@ -210,6 +262,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="a few messages, once: proves the benchmark runs")
     parser.add_argument("--messages", type=int, default=10000, metavar="N", help="messages per run (default 10000)")
     parser.add_argument("--rounds", type=int, default=9, metavar="R", help="rounds; the best counts (default 9)")
+    parser.add_argument("--no-soak", action="store_true", help="skip the soak with hostile clients (tests/soak.py)")
     arguments = parser.parse_args()
     count, rounds = (300, 1) if arguments.quick else (arguments.messages, arguments.rounds)
     if count <= 0 or rounds <= 0:
@@ -219,7 +272,8 @@ def main() -> int:
         print("msgpack is not installed: measuring cMolvar alone")
     else:
         codecs.append(msgpack_codec())
-    asyncio.run(bench(codecs, count, rounds))
+    soak = None if arguments.no_soak else run_soak(arguments.quick)
+    asyncio.run(bench(codecs, count, rounds, soak))
     return 0
 
 

@@ -2,6 +2,7 @@
 
     .venv/bin/python -P bench/hostile.py            # every case
     .venv/bin/python -P bench/hostile.py CASE...    # some of them
+    .venv/bin/python -P bench/hostile.py --limits   # what one connection holds, with limits
 
 Each case runs in a fresh interpreter, so that its peak resident memory is its
 own. "extra peak" is the growth of the process's peak resident set over what
@@ -14,6 +15,13 @@ lists, slots empty, through the C API (PyList_New); "eager filled" makes them
 as `[None] * n`, which touches every slot, at 1/16 of the input and is scaled
 up (the whole would need 20 GB). Both eager cases run 1/16 of the headers
 and scale the figures up.
+
+--limits sizes a server's connections: for each hostile shape and each pair
+of the Decoder's limits (max_depth, max_buffer_size), in a fresh interpreter,
+it feeds CONNECTIONS decoders every byte up to the one that would be refused
+(the most a peer can make a connection hold) and reports the growth of the
+resident set per decoder, and the tracemalloc peak of one decoder fed the
+same bytes through to the refusal.
 """
 
 import json
@@ -253,6 +261,126 @@ CASES = {
 }
 
 
+# --- what one connection holds, with the Decoder's limits ---------------------
+
+
+def shape_nested(budget):
+    return MAX_LIST * (budget // 4)
+
+
+def shape_string(budget):
+    return b"\x00\x40\x25\x82" + b"s" * min(budget, 614400)  # 614400 bytes announced
+
+
+def shape_huge_list(budget):
+    return MAX_LIST + b"\x2c\x02\x81" * (budget // 3)  # ints of 300: a new object each
+
+
+def shape_small_lists(budget):
+    return MAX_LIST + b"\x01\x80\x2c\x02\x81" * (budget // 5)  # [300], again and again
+
+
+SHAPES = {
+    "nested-headers": ("nested maximal list headers (00 00 28 80)", shape_nested),
+    "string-trickle": ("a 600 KB string trickling in", shape_string),
+    "huge-list": ("a maximal list header, then ints of 300", shape_huge_list),
+    "small-lists": ("a maximal list header, then one-item lists [300]", shape_small_lists),
+}
+
+
+def rss_kb():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def limited_case(shape, max_depth, max_buffer_size, connections, budget, read_size):
+    """What one decoder holds at most for `shape` under the limits (None:
+    none), fed `budget` bytes at most, `read_size` bytes at a time."""
+    import gc
+    import tracemalloc
+
+    from kestrix.vantle.molvar import Decoder, MolvarError
+
+    limits = {"max_depth": max_depth, "max_buffer_size": max_buffer_size}
+    data = SHAPES[shape][1](budget)
+    chunks = [data[i : i + read_size] for i in range(0, len(data), read_size)]
+    # The bytes a decoder takes before the refusal, and the refusal.
+    probe, taken, refusal = Decoder(**limits), 0, ""
+    tracemalloc.start()
+    try:
+        for chunk in chunks:
+            probe.feed(chunk)
+            taken += len(chunk)
+    except MolvarError as error:
+        taken, refusal = error.offset, str(error)
+    else:
+        taken -= 1  # not refused: all but the last byte, so that nothing is delivered
+    _, traced_peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    del probe
+    # Each connection fed every byte before the refused one: the most it holds.
+    accepted, left = [], taken
+    for chunk in chunks:
+        if left <= 0:
+            break
+        accepted.append(chunk[:left])
+        left -= len(chunk)
+    gc.collect()
+    before = rss_kb()
+    decoders = []
+    for _ in range(connections):
+        decoder = Decoder(**limits)
+        for chunk in accepted:
+            decoder.feed(chunk)
+        decoders.append(decoder)
+    held_kb = (rss_kb() - before) / connections
+    return {
+        "sent": taken,
+        "refusal": refusal,
+        "rss_per_connection_kb": held_kb,
+        "traced_peak_kb": traced_peak / 1024,
+    }
+
+
+# (max_depth, max_buffer_size, connections, bytes sent at most)
+LIMIT_SETS = [
+    (None, None, 1, 1 << 20),
+    (None, 65536, 200, 1 << 20),
+    (None, 262144, 60, 1 << 20),
+    (None, 1 << 20, 16, 4 << 20),
+    (64, 262144, 60, 1 << 20),
+]
+# The peer chooses how its bytes are split: each row is the worst of these reads.
+READ_SIZES = [16, 1024, 65536]
+
+
+def limits_main():
+    print("| what the peer sends | max_depth | max_buffer_size | worst reads of (bytes) | bytes taken "
+          "| held per connection, RSS (KB) | tracemalloc peak (KB) | peak / max_buffer_size | refused with |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---|")
+    for shape in SHAPES:
+        for max_depth, max_buffer_size, connections, budget in LIMIT_SETS:
+            rows = []
+            for read_size in READ_SIZES:
+                result = subprocess.run(
+                    [sys.executable, "-P", os.path.abspath(__file__), "--limited-case", shape,
+                     json.dumps([max_depth, max_buffer_size, connections, budget, read_size])],
+                    capture_output=True, text=True, check=True,
+                )
+                row = json.loads(result.stdout.splitlines()[-1])
+                row["read_size"] = read_size
+                rows.append(row)
+            row = max(rows, key=lambda row: max(row["rss_per_connection_kb"], row["traced_peak_kb"]))
+            ratio = "%.2f" % (row["traced_peak_kb"] * 1024 / max_buffer_size) if max_buffer_size else "-"
+            refusal = row["refusal"].split(": ", 1)[-1] if row["refusal"] else "(not refused)"
+            print("| %s | %s | %s | %d | %d | %.0f | %.0f | %s | %s |" % (
+                SHAPES[shape][0], max_depth or "-", max_buffer_size or "-", row["read_size"], row["sent"],
+                row["rss_per_connection_kb"], row["traced_peak_kb"], ratio, refusal))
+
+
 def run_case(name):
     print(json.dumps(CASES[name][1]()))
 
@@ -260,6 +388,12 @@ def run_case(name):
 def main(names):
     if len(names) == 2 and names[0] == "--case":
         run_case(names[1])
+        return
+    if len(names) == 3 and names[0] == "--limited-case":
+        print(json.dumps(limited_case(names[1], *json.loads(names[2]))))
+        return
+    if names == ["--limits"]:
+        limits_main()
         return
     names = names or list(CASES)
     print("| case | time (ms) | CPU (ms) | extra peak RSS (MB) | extra address space (MB) | note |")
