@@ -69,9 +69,12 @@ int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
         return -1;
     }
     if (used + len >= HAND_OVER_SIZE) {
-        // Exactly what is asked for when that is more than double, as for
-        // one large byte string: the result then needs no trimming.
-        return growIntoBytes(buf, used, std::max<std::size_t>(used + len, std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY)));
+        // What is asked for and a little room after it when that is more
+        // than double, as for one large byte string: the few small items
+        // that often follow it (a call's last arguments) then fit without
+        // moving it again, and the result is cut to size without a copy.
+        const std::size_t wanted = std::min<std::size_t>(used + len + TAIL_ROOM, MAX_CAPACITY);
+        return growIntoBytes(buf, used, std::max<std::size_t>(wanted, std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY)));
     }
     // Doubling until the request fits may double several times; one
     // reallocation serves them all.
@@ -123,7 +126,10 @@ PyObject* newBuf(Context& context)
     if (data == nullptr) {
         return PyErr_NoMemory();
     }
-    cMolvarBuf* buf = PyObject_New(cMolvarBuf, context.bufType);
+    // A heap type's buffers take part in collection, so that the cycle
+    // through their type and its module is freed (see bufTraverse).
+    const bool collected = PyType_IS_GC(context.bufType);
+    cMolvarBuf* buf = collected ? PyObject_GC_New(cMolvarBuf, context.bufType) : PyObject_New(cMolvarBuf, context.bufType);
     if (buf == nullptr) {
         PyMem_Free(data);
         return nullptr;
@@ -135,6 +141,9 @@ PyObject* newBuf(Context& context)
     buf->shared = false;
     buf->disposable = false;
     buf->context = &context;
+    if (collected) {
+        PyObject_GC_Track(buf);
+    }
     return reinterpret_cast<PyObject*>(buf);
 }
 
@@ -150,10 +159,21 @@ void bufDealloc(PyObject* self)
     buf->spare = 0;
     buf->capacity = 0;
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
+    if (PyType_IS_GC(type)) {
+        PyObject_GC_UnTrack(self);
+        PyObject_GC_Del(self);
+    } else {
+        PyObject_Free(self);
+    }
     if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) {
         Py_DECREF(type);  // held by the instance
     }
+}
+
+int bufTraverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(Py_TYPE(self));  // a heap type: the instance holds it
+    return 0;
 }
 
 // Attribute lookup finds the three methods of the type's method table.
@@ -201,16 +221,27 @@ PyObject* bufGet(PyObject* self, PyObject*)
 {
     CriticalSection section(self);
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    const uint32_t used = buf->capacity - buf->spare;
+    if (buf->handOver != nullptr && buf->spare != 0 && !buf->shared && used >= buf->capacity / 2) {
+        // A large content in a block it fills at least half of (as a
+        // block's growth leaves it): the block's bytes object is cut to the
+        // content, without moving it. Nothing has seen the object yet (no
+        // hash, no view), and its storage is freed whole whatever its size
+        // says, so only the size and the final zero byte change, as a
+        // shrinking resize would change them, but with nothing to fail.
+        Py_SET_SIZE(buf->handOver, static_cast<Py_ssize_t>(used));
+        buf->data[used] = '\0';
+        buf->capacity = used;
+        buf->spare = 0;
+    }
     if (buf->handOver != nullptr && buf->spare == 0) {
-        // A large content that fills its block, as one large byte string
-        // leaves it: the block's bytes object is the result, shared from
-        // now on (see `shared`).
+        // A large content that fills its block: the block's bytes object
+        // is the result, shared from now on (see `shared`).
         buf->shared = true;
         Py_INCREF(buf->handOver);
         return buf->handOver;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf->data),
-                                     static_cast<Py_ssize_t>(buf->capacity - buf->spare));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf->data), static_cast<Py_ssize_t>(used));
 }
 
 }  // namespace molvar

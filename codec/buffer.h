@@ -19,9 +19,10 @@ struct cMolvarBuf {
     // A large content (HAND_OVER_SIZE and more) is kept in the storage of a
     // bytes object (`handOver`, owned; `data` then points into it), so that
     // it can be given out without a copy: by `take` (dumps), or by `get`
-    // when it fills the block. A block given out by `get` is `shared` and
-    // never written again: the next write moves the content to a new block,
-    // and `clear` drops it.
+    // when it fills at least half the block (the object is then cut to the
+    // content). A block given out by `get` is `shared` and never written
+    // again: the next write moves the content to a new block, and `clear`
+    // drops it.
     PyObject* handOver;
     bool shared;
     // The content is taken whole or dropped (dumps' own buffer), so a failed
@@ -37,6 +38,10 @@ PyObject* newBuf(Context& context);
 
 // The buffer type's slots and its three methods, write, clear and get.
 void bufDealloc(PyObject* self);
+// For a heap type, which its buffers hold: they are then collected, and
+// visit their type (a buffer kept in module state would otherwise keep the
+// module alive through its type).
+int bufTraverse(PyObject* self, visitproc visit, void* arg);
 PyObject* bufGetattr(PyObject* self, PyObject* name);
 PyObject* bufWrite(PyObject* self, PyObject* args);
 PyObject* bufClear(PyObject* self, PyObject* unused);
@@ -46,8 +51,11 @@ constexpr uint32_t INITIAL_CAPACITY = 1024;
 // The largest block whose size the 32-bit counts can hold after doubling.
 constexpr uint32_t MAX_CAPACITY = uint32_t{1} << 31;
 
-// Content of this size or more is written into a bytes object's storage.
-constexpr uint32_t HAND_OVER_SIZE = 32 * 1024;
+// Content of this size or more is written into a bytes object's storage:
+// above it, a copy of the content costs more than a block of its own.
+constexpr uint32_t HAND_OVER_SIZE = 8 * 1024;
+// Room left after a large request that more than doubles the block.
+constexpr uint32_t TAIL_ROOM = 1024;
 
 // Makes room for `len` more bytes. On failure (MemoryError) the buffer is
 // unchanged, unless it is disposable and its content large: it is then

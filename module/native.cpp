@@ -275,6 +275,7 @@ constexpr unsigned int NOT_CALLABLE = 0;  // tp_new is cleared after the type is
 PyType_Slot bufSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(bufDealloc)},
     {Py_tp_getattro, reinterpret_cast<void*>(bufGetattr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(bufTraverse)},
     {Py_tp_methods, bufMethods},
     {0, nullptr},
 };
@@ -283,7 +284,7 @@ PyType_Spec bufSpec = {
     "kestrix.vantle.molvar._native.cMolvarBuf",
     static_cast<int>(sizeof(cMolvarBuf)),
     0,
-    Py_TPFLAGS_DEFAULT | NOT_CALLABLE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | NOT_CALLABLE,
     bufSlots,
 };
 

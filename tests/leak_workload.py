@@ -10,6 +10,7 @@ prints two lines of "<references gained> <blocks gained>": for no round,
 then for all rounds.
 """
 
+import functools
 import gc
 import os
 import sys
@@ -262,6 +263,21 @@ def api_paths():
     decoder = molvar.Decoder()
     fails(MolvarError, decoder.feed, b"\x88")
     decoder.error.decoder = decoder
+    # Refusals that explain themselves, the strict writer, and the limits.
+    loop = [1]
+    loop.append(loop)
+    for value, error in (([1, [2, "x"]], MolvarError), ([bytearray()], MolvarError), ([float("nan")], ValueError),
+                         ([loop], RecursionError)):
+        fails(error, molvar.dumps, value)
+    strict = functools.partial(molvar.dumps, strict=True)
+    fails(MolvarError, strict, [1, (b"x" * 655361,)])
+    fails(MolvarError, strict, [2**448])
+    fails(TypeError, functools.partial(molvar.dumps, nonsense=1), 1)
+    assert molvar.dumps([2**100, b"ab"], strict=True) == molvar.dumps([2**100, b"ab"])
+    fails(MolvarError, molvar.Decoder(max_depth=2).feed, b"\x01\x80" * 3)
+    fails(MolvarError, molvar.Decoder(max_buffer_size=300).feed, b"\x00\x00\x28\x80" + b"\x02\x82ab" * 200)
+    fails(MolvarError, molvar.Decoder(max_buffer_size=300).feed, b"\x00\x00\x28\x82" + b"z" * 400)
+    fails(ValueError, functools.partial(molvar.Decoder, max_depth=0))
 
 
 def one_round():
