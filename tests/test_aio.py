@@ -50,9 +50,11 @@ class Log:
 
 
 class EchoProtocol(MolvarProtocol):
-    def __init__(self, log, idle_timeout=None):
+    def __init__(self, log, idle_timeout=None, limits=None):
         self.log = log
         self.idle_timeout = idle_timeout
+        for name, limit in (limits or {}).items():
+            setattr(self, name, limit)
 
     def connection_made(self, transport):
         super().connection_made(transport)
@@ -75,15 +77,15 @@ class EchoProtocol(MolvarProtocol):
         super().timed_out()
 
 
-async def start_server(kind, log, protocol=EchoProtocol, idle_timeout=None):
+async def start_server(kind, log, protocol=EchoProtocol, idle_timeout=None, limits=None):
     if kind == "protocol":
-        server = await asyncio.get_running_loop().create_server(lambda: protocol(log, idle_timeout), HOST, 0)
+        server = await asyncio.get_running_loop().create_server(lambda: protocol(log, idle_timeout, limits), HOST, 0)
     else:
 
         async def echo(reader, writer):
             port = writer.get_extra_info("peername")[1]
             try:
-                async for value in read_values(reader, idle_timeout=idle_timeout):
+                async for value in read_values(reader, idle_timeout=idle_timeout, **(limits or {})):
                     log.values[port].append(value)
                     await write_value_and_drain(writer, value)
             except MolvarError as error:
@@ -187,6 +189,64 @@ def test_hostile_clients_are_dropped_and_the_others_served(kind):
         assert log.errors[own_port].offset == offset, name
         assert log.values[own_port] == values, name
     assert len(log.errors) == len(hostile)
+
+
+@pytest.mark.parametrize("kind", ["protocol", "streams"])
+def test_limits_drop_a_peer_at_the_byte_that_goes_over(kind):
+    limits = {"max_depth": 8, "max_buffer_size": 4096}
+    deep = [1]
+    for _ in range(7):
+        deep = [deep]  # 8 lists open at once: the most allowed
+    good = [deep, [b"x" * 3000], rpc_messages(3, 5)]
+    hostile = {  # data, offset of the error, what it names, values received before
+        "nested headers": (dumps(7) + MAX_LIST * 100, 2 + 4 * 8, "more than 8 lists open at once (max_depth=8)", [7]),
+        "a long open list": (dumps(7) + dumps([b"s" * 10] * 400), None, "bytes held for values not yet delivered (max_buffer_size=4096)", [7]),
+    }
+    log = Log()
+
+    async def scenario():
+        with pytest.raises(ValueError):
+            read_values(asyncio.StreamReader(), max_buffer_size=0)  # at the call, before any read
+        server, port = await start_server(kind, log, limits=limits)
+        async with server:
+            attacks = asyncio.gather(*(hostile_client(port, data) for data, _, _, _ in hostile.values()))
+            return await echo_client(port, good), await attacks
+
+    echoes, attacks = run(scenario())
+    assert echoes == good
+    for (offset, message, values), own_port in zip((case[1:] for case in hostile.values()), attacks):
+        error = log.errors[own_port]
+        if offset is None:  # where what is held goes over depends on the reads
+            offset = error.offset
+            assert 2 <= offset < len(hostile["a long open list"][0])
+        assert (error.offset, log.values[own_port]) == (offset, values)
+        assert message in str(error)
+    assert len(log.errors) == len(hostile)
+
+
+def test_a_dropped_peer_leaves_nothing_of_its_chunk_behind():
+    # The decoder keeps its error until the connection is lost; if the error
+    # kept the frame that read the chunk, in a cycle, every dropped peer's
+    # last read would wait for the garbage collector.
+    class Transport:
+        aborted = False
+
+        def abort(self):
+            self.aborted = True
+
+        def is_closing(self):
+            return self.aborted
+
+        def get_extra_info(self, name):
+            return None
+
+    protocol, transport = MolvarProtocol(), Transport()
+    protocol.connection_made(transport)
+    chunk = dumps(1) + b"\x88" + bytes(100000)
+    before = sys.getrefcount(chunk)
+    protocol.data_received(chunk)
+    assert transport.aborted and protocol._decoder.error is not None
+    assert sys.getrefcount(chunk) == before
 
 
 def test_a_huge_list_header_holds_memory_for_the_bytes_sent():

@@ -83,6 +83,23 @@ def test_dump_writes_everything_to_a_raw_file_that_takes_part():
     assert loads(raw.data) == [1, b"abcdefgh", 2.5]
 
 
+def test_iter_load_limits_what_a_stream_may_make_it_hold():
+    deep, long = [[[b"ok"]]], b"y" * 900
+    stream = dumps(deep) + dumps(1) + b"\x00\x00\x28\x80" * 4
+    received = []
+    with pytest.raises(MolvarError, match=r"more than 3 lists open at once \(max_depth=3\)") as caught:
+        for value in iter_load(io.BytesIO(stream), 5, max_depth=3):
+            received.append(value)
+    assert received == [deep, 1]
+    assert caught.value.offset == len(dumps(deep)) + 2 + 12
+    stream = dumps(long) + dumps(2)
+    assert list(iter_load(io.BytesIO(stream), 7, max_buffer_size=1000)) == [long, 2]
+    with pytest.raises(MolvarError, match=r"byte offset 0: .*\(max_buffer_size=500\)"):
+        list(iter_load(io.BytesIO(stream), 7, max_buffer_size=500))
+    with pytest.raises(TypeError):
+        iter_load(io.BytesIO(stream), max_depth=2.0)  # at the call, before any read
+
+
 def test_refusals():
     with pytest.raises(ValueError):
         iter_load(io.BytesIO(dumps(1)), 0)

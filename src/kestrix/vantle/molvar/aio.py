@@ -188,6 +188,12 @@ class MolvarProtocol(asyncio.Protocol):
             self.value_received(value)
         if error is not None:
             self._failed = True
+            # The decoder keeps its error until the connection is lost: it
+            # must not keep this frame, with the chunk, in a cycle through
+            # the frame's locals (its traceback tells nothing of the peer).
+            error.__traceback__ = None
+            if error.__cause__ is not None:
+                error.__cause__.__traceback__ = None
             self.bad_input(error)
 
     def eof_received(self) -> Optional[bool]:
