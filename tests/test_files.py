@@ -175,3 +175,10 @@ def test_load_raises_on_malformed_bytes_before_the_pipe_ends():
         closer.cancel()
         writer.close()
         reader.close()
+
+
+def test_dump_strict_refuses_what_no_reader_takes_and_writes_nothing():
+    stream = io.BytesIO()
+    with pytest.raises(MolvarError, match=r"an int of 2\*\*448 or more at \[1\]"):
+        dump([1, 2**448], stream, strict=True)
+    assert stream.getvalue() == b""

@@ -92,20 +92,21 @@ async def _read_values(
     decoder.close()
 
 
-def write_value(writer: asyncio.StreamWriter, value: Any) -> None:
+def write_value(writer: asyncio.StreamWriter, value: Any, *, strict: bool = False) -> None:
     """Encode ``value`` and write it to ``writer``, without waiting.
 
-    Errors are those of ``dumps``; nothing is written for a value that
-    cannot be encoded. Await ``writer.drain()`` now and then, or use
-    ``write_value_and_drain``, so that a slow peer slows the sender down.
+    Errors are those of ``dumps`` (``strict`` as there); nothing is written
+    for a value that cannot be encoded. Await ``writer.drain()`` now and
+    then, or use ``write_value_and_drain``, so that a slow peer slows the
+    sender down.
     """
-    writer.write(dumps(value))
+    writer.write(dumps(value, strict=strict))
 
 
-async def write_value_and_drain(writer: asyncio.StreamWriter, value: Any) -> None:
+async def write_value_and_drain(writer: asyncio.StreamWriter, value: Any, *, strict: bool = False) -> None:
     """Write ``value`` to ``writer`` and wait until its buffer has drained
     below its high-water mark (``StreamWriter.drain``)."""
-    writer.write(dumps(value))
+    writer.write(dumps(value, strict=strict))
     await writer.drain()
 
 

@@ -19,16 +19,16 @@ __all__ = ["dump", "load", "iter_load"]
 DEFAULT_CHUNK_SIZE = 65536
 
 
-def dump(value: Any, fp: BinaryIO) -> None:
+def dump(value: Any, fp: BinaryIO, *, strict: bool = False) -> None:
     """Write the wire bytes of ``value`` to the binary file ``fp``.
 
-    Errors are those of ``dumps``; nothing is written for a value that
-    cannot be encoded. A raw file that takes part of the bytes is written
+    Errors are those of ``dumps`` (``strict`` as there); nothing is written
+    for a value that cannot be encoded. A raw file that takes part of the bytes is written
     again until it has taken them all. Like ``json.dump``, this does not
     flush ``fp``: flush a buffered pipe or socket file before waiting for
     the peer's answer.
     """
-    data = memoryview(dumps(value))
+    data = memoryview(dumps(value, strict=strict))
     raw = isinstance(fp, io.RawIOBase)
     while data:
         written = fp.write(data)
