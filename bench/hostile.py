@@ -315,7 +315,7 @@ def limited_case(shape, max_depth, max_buffer_size, connections, budget, read_si
             probe.feed(chunk)
             taken += len(chunk)
     except MolvarError as error:
-        taken, refusal = error.offset, str(error)
+        refusal = str(error)  # `taken`: the reads before the refused one
     else:
         taken -= 1  # not refused: all but the last byte, so that nothing is delivered
     _, traced_peak = tracemalloc.get_traced_memory()
