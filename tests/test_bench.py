@@ -37,6 +37,19 @@ def test_quick_benchmark_checks_every_corpus_and_charts(tmp_path):
     assert any(row["repeats"] for row in results["rows"])
     assert results["copy"]["ratios"]["encode"]["raw"] > 0
     assert set(results["peers"]) | set(results["missing"]) == {"msgspec", "ormsgpack", "msgpack", "cbor2", "marshal", "pickle"}
+    # The families, drawn from the seed the run printed, each summarized
+    # over its members for both our paths against every peer that carried it.
+    assert f"families' seed: {results['seed']}" in result.stderr
+    assert {f["name"] for f in results["families"]} == {"nesting", "vocabulary", "message size", "ints", "bytes", "sending"}
+    for family in results["families"]:
+        for direction in ("encode", "decode"):
+            summary = family["summary"][direction]
+            assert set(summary["ratios"]) == {"raw", "API"}
+            low, median, high = summary["ratios"]["raw"]["marshal"]
+            assert 0 < low <= median <= high, family["name"]
+    # The floor is measured wherever a C++ compiler could build it.
+    if not results["floor_missing"]:
+        assert all("floor" in row for row in results["rows"])
 
     if matplotlib is not None:
         png = tmp_path / "ratios.png"
