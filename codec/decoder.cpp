@@ -120,13 +120,13 @@ constexpr Py_ssize_t FAILED = -1;
 // wire bytes on: into the innermost open list, which it is charged to, or
 // to the receiver; then closes every list that is now full. The common
 // case, a free slot in a list that is not yet full, stays inline.
-inline int finish(cMolvarState* state, PyObject* value, Py_ssize_t size, PyObject* receiver)
+inline int finish(cMolvarState* state, bool limited, PyObject* value, Py_ssize_t size, PyObject* receiver)
 {
     if (value == nullptr) {
         return -1;
     }
     ListFrame* top = state->stack;
-    if (top != nullptr && cMolvarState_charge(state, VALUE_CHARGE + size) < 0) {
+    if (limited && top != nullptr && cMolvarState_charge(state, VALUE_CHARGE + size) < 0) {
         Py_DECREF(value);
         return -1;
     }
@@ -138,7 +138,14 @@ inline int finish(cMolvarState* state, PyObject* value, Py_ssize_t size, PyObjec
     } else if (cMolvar_deliver(state, value, receiver) < 0) {
         return -1;
     }
-    return cMolvarState_topIsFull(state) ? cMolvarState_completeLists(state, receiver) : 0;
+    if (!cMolvarState_topIsFull(state)) {
+        return 0;
+    }
+    const int status = cMolvarState_completeLists(state, receiver);
+    if (limited && state->stack == nullptr) {
+        state->held = 0;  // nothing is held once the outermost list is delivered
+    }
+    return status;
 }
 
 // The digits of a header of one to five digits whose type byte follows
@@ -180,15 +187,17 @@ constexpr int32_t RUN_MIN_ITEMS = 2;
 // It stops at `checkAt` too, where the general loop checks for signals.
 // No host code runs here (none of these values is tracked by the collector,
 // and the string cache releases only byte strings), so the frame's count is
-// kept in a local, and so is the state's charge. 0, or -1 with the
-// exception set and `stop.at` on the element that failed.
+// kept in a local, and so is the state's charge (LIMITED: the state has a
+// limit on what it holds). 0, or -1 with the exception set and `stop.at` on
+// the element that failed.
+template <bool LIMITED>
 inline __attribute__((always_inline)) int takeScalars(cMolvarState* state, ListFrame* top, StringCache* cache,
                                                       const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt,
                                                       Py_ssize_t& pos, DecodeStop& stop)
 {
     PyObject** const items = top->items;
-    int64_t held = state->held;
-    const int64_t maxHeld = state->maxHeld;
+    int64_t held = LIMITED ? state->held : 0;
+    const int64_t maxHeld = LIMITED ? state->maxHeld : 0;
     const Py_ssize_t until = std::min(top->slots, top->expected - 1);
     // Five bytes past `at` lie within the chunk: the longest header read here.
     const Py_ssize_t end = std::min(checkAt, len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES));
@@ -236,8 +245,10 @@ inline __attribute__((always_inline)) int takeScalars(cMolvarState* state, ListF
                 goto done;
             }
         }
-        held += VALUE_CHARGE + (next - at);
-        if (value == nullptr || held > maxHeld) {
+        if (LIMITED) {
+            held += VALUE_CHARGE + (next - at);
+        }
+        if (value == nullptr || (LIMITED && held > maxHeld)) {
             top->filled = static_cast<int32_t>(filled);
             pos = stop.at = at;
             if (value == nullptr) {
@@ -252,7 +263,9 @@ inline __attribute__((always_inline)) int takeScalars(cMolvarState* state, ListF
     }
 done:
     top->filled = static_cast<int32_t>(filled);
-    state->held = held;
+    if (LIMITED) {
+        state->held = held;
+    }
     pos = at;
     return 0;
 }
@@ -294,7 +307,8 @@ inline int takeBigInts(cMolvarState* state, ListFrame* top, const unsigned char*
             break;  // left to the general loop: another element, or one not all there or refused
         }
         PyObject* value = cMolvar_readBigDigits(data + at, typePos - at, data[typePos] == TYPE_NEGLONG);
-        if (value == nullptr || cMolvarState_charge(state, VALUE_CHARGE + (typePos + 1 - at)) < 0) {
+        if (value == nullptr || (state->maxHeld != INT64_MAX &&
+                                 cMolvarState_charge(state, VALUE_CHARGE + (typePos + 1 - at)) < 0)) {
             Py_XDECREF(value);
             top->filled = static_cast<int32_t>(filled);
             pos = stop.at = at;
@@ -312,10 +326,11 @@ inline int takeBigInts(cMolvarState* state, ListFrame* top, const unsigned char*
 // interrupt stops a long chunk; the state is left between two elements.
 constexpr Py_ssize_t SIGNAL_INTERVAL = Py_ssize_t{1} << 20;
 
-}  // namespace
-
-Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
-                          bool firstValueOnly, DecodeStop& stop)
+// cMolvar_decode, made twice: LIMITED keeps the charge of what the open
+// lists hold, for a state with a limit on it; the other pays nothing for it.
+template <bool LIMITED>
+Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
+                     bool firstValueOnly, DecodeStop& stop)
 {
     // Slots reserved ahead for the lists this call opens. Every item takes
     // at least one byte, so the items still to come in this chunk are no
@@ -406,12 +421,13 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 }
                 {
                     const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
-                    if (cMolvarState_push(state, header, reserve) < 0) {
+                    if ((LIMITED && cMolvarState_charge(state, frameCharge(reserve)) < 0) ||
+                        cMolvarState_push(state, header, reserve) < 0) {
                         return FAILED;
                     }
                     reservable -= reserve;
                 }
-                if (takeScalars(state, state->stack, cache, data, len, nextSignalCheck, pos, stop) < 0) {
+                if (takeScalars<LIMITED>(state, state->stack, cache, data, len, nextSignalCheck, pos, stop) < 0) {
                     return FAILED;
                 }
                 continue;
@@ -444,7 +460,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                     top->expected - top->filled > RUN_MIN_ITEMS) {
                     // Stored as finish() would, leaving the list open; the
                     // big integers that follow are taken in a run.
-                    if (cMolvarState_charge(state, VALUE_CHARGE + (pos - start)) < 0) {
+                    if (LIMITED && cMolvarState_charge(state, VALUE_CHARGE + (pos - start)) < 0) {
                         Py_DECREF(value);
                         return FAILED;
                     }
@@ -464,7 +480,7 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
                 return FAILED;
             }
         }
-        if (finish(state, value, pos - start, receiver) < 0) {
+        if (finish(state, LIMITED, value, pos - start, receiver) < 0) {
             return FAILED;
         }
         if (firstValueOnly && state->stack == nullptr) {
@@ -473,11 +489,20 @@ Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssi
         // A list is most often followed by another: no run after one.
         ListFrame* top = state->stack;
         if (type != TYPE_LIST && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
-            takeScalars(state, top, cache, data, len, nextSignalCheck, pos, stop) < 0) {
+            takeScalars<LIMITED>(state, top, cache, data, len, nextSignalCheck, pos, stop) < 0) {
             return FAILED;
         }
     }
     return pos;
+}
+
+}  // namespace
+
+Py_ssize_t cMolvar_decode(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
+                          bool firstValueOnly, DecodeStop& stop)
+{
+    return state->maxHeld != INT64_MAX ? decodeAll<true>(state, data, len, receiver, firstValueOnly, stop)
+                                       : decodeAll<false>(state, data, len, receiver, firstValueOnly, stop);
 }
 
 PyObject* dataReceivedCall(Context& context, PyObject* const* args, Py_ssize_t nargs)

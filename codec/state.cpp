@@ -55,7 +55,8 @@ void recycle(cMolvarState* state, ListFrame* frame)
 int growSlots(cMolvarState* state, ListFrame* frame)
 {
     int32_t slots = std::min(frame->expected, std::max(2 * frame->slots, INLINE_SLOTS));
-    if (cMolvarState_charge(state, static_cast<int64_t>(sizeof(PyObject*)) * (slots - frame->slots)) < 0) {
+    if (state->maxHeld != INT64_MAX &&
+        cMolvarState_charge(state, static_cast<int64_t>(sizeof(PyObject*)) * (slots - frame->slots)) < 0) {
         return -1;
     }
     PyObject** items = nullptr;
@@ -188,12 +189,6 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
                      state->maxDepth);
         return -1;
     }
-    // The frame, and a block of more than the inline slots when one is reserved.
-    const int64_t reserved = reserve > INLINE_SLOTS ? reserve : 0;
-    const int64_t charge = static_cast<int64_t>(sizeof(ListFrame)) + static_cast<int64_t>(sizeof(PyObject*)) * reserved;
-    if (cMolvarState_charge(state, charge) < 0) {
-        return -1;
-    }
     ListFrame* frame = state->spareFrames;
     if (frame != nullptr) {
         state->spareFrames = frame->next;
@@ -265,9 +260,6 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
         ListFrame* frame = state->stack;
         state->stack = frame->next;
         --state->depth;
-        if (state->stack == nullptr) {
-            state->held = 0;  // nothing is held once the outermost list is made
-        }
         PyObject* list = takeList(frame);
         recycle(state, frame);
         if (list == nullptr) {
@@ -318,7 +310,6 @@ void stateDealloc(PyObject* self)
     // Releasing the items may run host code, even newState(): the state is
     // kept only once they are gone.
     releaseStack(std::exchange(state->stack, nullptr));
-    state->depth = 0;
     Py_CLEAR(state->kept);
     Context& context = *state->context;
     if (context.keptStateCount < context.maxKeptStates) {

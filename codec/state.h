@@ -43,7 +43,7 @@ struct cMolvarState {
     int32_t depth;                   // lists open now
     int32_t maxDepth;                // the most lists open at once (INT32_MAX: no limit)
     int64_t held;                    // bytes charged for the open lists: frames, slots, values made
-    int64_t maxHeld;                 // the most that may be charged (INT64_MAX: no limit)
+    int64_t maxHeld;                 // the most that may be charged (INT64_MAX: no limit, and nothing is charged)
     int64_t maxBufferSize;           // the reader's limit, which maxHeld is the state's share of
     molvar::Context* context;        // what made it; it outlives the state (the state's type holds its module)
     cMolvarState* nextKept;          // in a destroyed state kept for reuse: the next one kept
@@ -66,11 +66,20 @@ int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg);
 // Releases the open lists and their items, as when the state is destroyed.
 int cMolvarState_clear(PyObject* self);
 
+// What opening a list with `reserve` slots is charged: its frame, and a
+// block of more than the inline slots when one is reserved.
+inline int64_t frameCharge(int32_t reserve)
+{
+    return static_cast<int64_t>(sizeof(ListFrame)) +
+           (reserve > INLINE_SLOTS ? static_cast<int64_t>(sizeof(PyObject*)) * reserve : 0);
+}
+
 // Opens a list of `count` items (count > 0), with room for `reserve` of
 // them (at most `count`) taken at once when that is more than the inline
-// slots. Fails for memory, or (MolvarError) past the state's limits; a
-// reservation that cannot be had is not a failure, the slots then grow as
-// items come.
+// slots; the caller has charged it (frameCharge) where the state has a
+// limit on what it holds. Fails for memory, or (MolvarError) past the
+// state's max_depth; a reservation that cannot be had is not a failure,
+// the slots then grow as items come.
 int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 
 // Hands `value` on, stealing the reference whatever happens: into the top
