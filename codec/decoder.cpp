@@ -436,6 +436,14 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
                     refuseSize(context, STRING_LIMIT_TEXT, "a byte string", "bytes", sum);
                     return FAILED;
                 }
+                // Under a limit, a string that could not be held is refused
+                // at its header, before its bytes come: in an open list, past
+                // what the list may still be charged; alone, past the limit.
+                if (LIMITED && (state->stack != nullptr ? state->held + VALUE_CHARGE + header > state->maxHeld
+                                                        : header > state->maxHeld)) {
+                    cMolvarState_refuseHeld(state);
+                    return FAILED;
+                }
                 if (len - pos < header) {
                     stop.need = pos - start + header;
                     return start;

@@ -61,21 +61,16 @@ int refuseHeld(Decoder* decoder)
     return -1;
 }
 
-// The pending block and the state's charge share max_buffer_size: the
-// state may be charged what the block leaves.
-void limitState(Decoder* decoder)
-{
-    if (decoder->maxBufferSize != INT64_MAX) {
-        stateOf(decoder)->maxHeld = decoder->maxBufferSize - decoder->room;
-    }
-}
-
 int appendPending(Decoder* decoder, const unsigned char* bytes, Py_ssize_t count)
 {
     if (decoder->have + count > decoder->room) {
         Py_ssize_t room =
             std::max(decoder->have + count, std::min(decoder->need, std::max(2 * decoder->room, PENDING_STEP)));
         if (decoder->maxBufferSize != INT64_MAX) {
+            // The bytes of an incomplete element and what the open lists
+            // hold share max_buffer_size. (While the element is decoded from
+            // this block, the values made from it may be charged up to the
+            // limit too: what is held stays within twice the limit.)
             const int64_t allowed = decoder->maxBufferSize - stateOf(decoder)->held;
             if (decoder->have + count > allowed) {
                 return refuseHeld(decoder);
@@ -187,7 +182,6 @@ int feedBytes(Decoder* decoder, const unsigned char* data, Py_ssize_t len, PyObj
         if (decoder->have < decoder->need) {
             return 0;
         }
-        limitState(decoder);
         const Py_ssize_t decoded = cMolvar_decode(stateOf(decoder), decoder->pending, decoder->have, values, false, stop);
         if (decoded < 0) {
             fail(decoder, decoder->consumed + stop.at, values);
@@ -201,7 +195,6 @@ int feedBytes(Decoder* decoder, const unsigned char* data, Py_ssize_t len, PyObj
     if (offset == len) {
         return 0;
     }
-    limitState(decoder);
     const Py_ssize_t decoded = cMolvar_decode(stateOf(decoder), data + offset, len - offset, values, false, stop);
     if (decoded < 0) {
         fail(decoder, decoder->consumed + stop.at, values);
@@ -394,6 +387,7 @@ PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     decoder->maxBufferSize = maxBufferSize;
     reinterpret_cast<cMolvarState*>(state.get())->maxDepth = static_cast<int32_t>(maxDepth);
     reinterpret_cast<cMolvarState*>(state.get())->maxBufferSize = maxBufferSize;
+    reinterpret_cast<cMolvarState*>(state.get())->maxHeld = maxBufferSize;
     decoder->state = state.release();
     return reinterpret_cast<PyObject*>(decoder);  // tp_alloc zeroed the other fields
 }
