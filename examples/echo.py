@@ -26,7 +26,12 @@ HOST = "127.0.0.1"
 
 
 class EchoServer(MolvarProtocol):
-    """Sends every value back as it arrives."""
+    """Sends every value back as it arrives, with the limits a server sets
+    for peers it does not trust (docs/limits.md)."""
+
+    max_depth = 64
+    max_buffer_size = 262144
+    idle_timeout = 30.0
 
     def value_received(self, value: Any) -> None:
         self.send_value(value)
