@@ -185,3 +185,21 @@ def test_a_companion_that_fails_fails_the_import_and_a_retry_binds_its_class(tmp
     ]
     assert result.stdout.splitlines() == inside + [
         "failed: " + failure.split("(")[0], "False"] + inside + ["True"]
+
+
+POOL = """
+import concurrent.futures
+from kestrix.vantle import molvar
+values = [[i, 2**(64 + i), [b"w%d" % i, i / 4]] for i in range(40)]
+with concurrent.futures.InterpreterPoolExecutor(max_workers=2) as pool:
+    wire = list(pool.map(molvar.dumps, values))
+    back = list(pool.map(molvar.loads, wire))
+assert wire == [molvar.dumps(v) for v in values]
+assert back == values
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="InterpreterPoolExecutor is new in 3.14")
+def test_an_interpreter_pool_gives_the_main_interpreters_results():
+    result = run_python(POOL)
+    assert result.returncode == 0, result.stderr
