@@ -14,7 +14,7 @@ namespace {
 // (_PyBytes_Resize frees the object when it fails): in a disposable buffer,
 // when the block is not shared. Otherwise the content is copied into a new
 // one, and a failure leaves the buffer as it was.
-int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
+int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity, bool fitted)
 {
     PyObject* bytes = buf->handOver;
     if (bytes != nullptr && buf->disposable && !buf->shared) {
@@ -40,6 +40,7 @@ int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity)
     }
     buf->handOver = bytes;
     buf->shared = false;
+    buf->fitted = fitted;
     buf->data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
     buf->spare = static_cast<uint32_t>(capacity - used);
     buf->capacity = static_cast<uint32_t>(capacity);
@@ -57,6 +58,7 @@ void dropBlock(cMolvarBuf* buf)
     buf->data = nullptr;
     buf->spare = buf->capacity = 0;
     buf->shared = false;
+    buf->fitted = false;
 }
 
 }  // namespace
@@ -68,13 +70,17 @@ int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
         PyErr_NoMemory();
         return -1;
     }
+    // What one large request (a byte string's body) asks for and a little
+    // room after it, when that is more than double: the few small items
+    // that often follow it (a call's last arguments) then fit without
+    // moving it again, and `get` cuts it to size without a copy.
+    const std::size_t wanted = std::min<std::size_t>(used + len + TAIL_ROOM, MAX_CAPACITY);
+    const std::size_t doubled = std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY);
+    if (len >= FIT_SIZE && wanted > doubled) {
+        return growIntoBytes(buf, used, wanted, true);
+    }
     if (used + len >= HAND_OVER_SIZE) {
-        // What is asked for and a little room after it when that is more
-        // than double, as for one large byte string: the few small items
-        // that often follow it (a call's last arguments) then fit without
-        // moving it again, and the result is cut to size without a copy.
-        const std::size_t wanted = std::min<std::size_t>(used + len + TAIL_ROOM, MAX_CAPACITY);
-        return growIntoBytes(buf, used, std::max<std::size_t>(wanted, std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY)));
+        return growIntoBytes(buf, used, std::max(used + len, doubled), false);
     }
     // Doubling until the request fits may double several times; one
     // reallocation serves them all.
@@ -140,6 +146,7 @@ PyObject* newBuf(Context& context)
     buf->handOver = nullptr;
     buf->shared = false;
     buf->disposable = false;
+    buf->fitted = false;
     buf->context = &context;
     if (collected) {
         PyObject_GC_Track(buf);
@@ -222,10 +229,10 @@ PyObject* bufGet(PyObject* self, PyObject*)
     CriticalSection section(self);
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
     const uint32_t used = buf->capacity - buf->spare;
-    if (buf->handOver != nullptr && buf->spare != 0 && !buf->shared && used >= buf->capacity / 2) {
-        // A large content in a block it fills at least half of (as a
-        // block's growth leaves it): the block's bytes object is cut to the
-        // content, without moving it. Nothing has seen the object yet (no
+    if (buf->handOver != nullptr && buf->fitted && buf->spare != 0 && !buf->shared && used >= buf->capacity / 2) {
+        // A large content in a block made for it, which it fills at least
+        // half of: the block's bytes object is cut to the content, without
+        // moving it. Nothing has seen the object yet (no
         // hash, no view), and its storage is freed whole whatever its size
         // says, so only the size and the final zero byte change, as a
         // shrinking resize would change them, but with nothing to fail.

@@ -16,11 +16,11 @@ struct cMolvarBuf {
     unsigned char* data;  // the block, owned; content is data[0, capacity - spare)
     uint32_t spare;       // free bytes at the end of the block
     uint32_t capacity;    // size of the block: 1024, doubled as needed, never shrunk
-    // A large content (HAND_OVER_SIZE and more) is kept in the storage of a
+    // A large content (HAND_OVER_SIZE and more, or a FIT_SIZE request) is kept in the storage of a
     // bytes object (`handOver`, owned; `data` then points into it), so that
     // it can be given out without a copy: by `take` (dumps), or by `get`
-    // when it fills at least half the block (the object is then cut to the
-    // content). A block given out by `get` is `shared` and never written
+    // when it fills the block, or at least half of a `fitted` one (the
+    // object is then cut to the content). A block given out by `get` is `shared` and never written
     // again: the next write moves the content to a new block, and `clear`
     // drops it.
     PyObject* handOver;
@@ -28,6 +28,11 @@ struct cMolvarBuf {
     // The content is taken whole or dropped (dumps' own buffer), so a failed
     // growth may drop it: a large block is then reallocated in place.
     bool disposable;
+    // The block was made for one large request (a byte string's body) and
+    // holds little else: `get` gives it out rather than copy it. A block
+    // that grew by doubling, as many small items grow it, is kept for the
+    // next content instead, which then needs no growth.
+    bool fitted;
     molvar::Context* context;  // what made it; it outlives the buffer (the buffer's type holds its module)
 };
 
@@ -51,10 +56,15 @@ constexpr uint32_t INITIAL_CAPACITY = 1024;
 // The largest block whose size the 32-bit counts can hold after doubling.
 constexpr uint32_t MAX_CAPACITY = uint32_t{1} << 31;
 
-// Content of this size or more is written into a bytes object's storage:
-// above it, a copy of the content costs more than a block of its own.
-constexpr uint32_t HAND_OVER_SIZE = 8 * 1024;
-// Room left after a large request that more than doubles the block.
+// Content of this size or more is written into a bytes object's storage.
+constexpr uint32_t HAND_OVER_SIZE = 32 * 1024;
+// So is one request of this size or more (a byte string's body), into a
+// block made for it when that is more than double the one before: above
+// this size, a copy of it costs more than a block of its own. Smaller
+// content that grows by many small requests keeps a block that the next
+// content reuses.
+constexpr uint32_t FIT_SIZE = 8 * 1024;
+// Room left after such a request, for the few small items that follow.
 constexpr uint32_t TAIL_ROOM = 1024;
 
 // Makes room for `len` more bytes. On failure (MemoryError) the buffer is
