@@ -8,17 +8,25 @@ Reproduce (from the repository's root; about 2-3 minutes on 2 cores):
     .venv-bench/bin/python bench/run.py --quick        # seconds: checks only, figures meaningless
 
 ``scripts/bench`` does the first two steps. Options: ``--repeats N`` (samples
-per task, default 9), ``--target S`` (seconds per sample, default 0.02),
-``--filter WORD`` (only the corpora whose name contains it), ``--json PATH``,
+per task, default 9), ``--target S`` (seconds per sample, default 0.02;
+``--family-target``, default 0.01, for the family members), ``--filter WORD``
+(only the corpora and members whose name contains it), ``--json PATH``,
 ``--clock cpu|wall`` (default cpu: the process's CPU time, which another
-process running on the same core does not inflate; see timing.py).
+process running on the same core does not inflate; see timing.py),
+``--seed N`` (the families' seed; by default a new one each run, printed),
+``--part fixed|families`` (one half only), ``--no-floor``.
 
 Codecs (see peers.py): cMolvar's native API ("raw": newBuf/encode/get,
 newState/dataReceived) and its companion's ``dumps``/``loads`` ("API"),
 against msgspec, ormsgpack, msgpack, cbor2 (C extension), marshal and
 pickle protocol 5. A peer that is not installed is skipped with a note.
 Corpora (see corpora.py) hold distinct objects, except "shared words",
-which repeats its byte strings on purpose and is reported apart.
+which repeats its byte strings on purpose and is reported apart. The corpus
+families (see families.py) step each shape through its range, drawn from a
+seed; each family is reported as the min, median and max of its members'
+ratios. The floor (floor.cpp, built by floor_build.py) is timed beside the
+codecs: the objects of each value made from a parsed plan (decode), a copy
+of our output's bytes (encode).
 
 Every corpus is encoded and decoded by every codec that can carry it, all in
 this one process and interleaved sample by sample, so that ratios hold on a
