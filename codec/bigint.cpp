@@ -70,6 +70,17 @@ inline int bitLength(uint32_t word) { return word == 0 ? 0 : 32 - __builtin_clz(
 #endif
 }
 
+// The public path everywhere: the int of the magnitude's bytes, `bits` of
+// them, negated if `negative`.
+[[maybe_unused]] PyObject* readThroughBytes(const unsigned char* packed, std::size_t bits, bool negative)
+{
+    Ref magnitude = Ref::steal(intFromLittleEndian(packed, static_cast<Py_ssize_t>((bits + 7) / 8)));
+    if (!magnitude || !negative) {
+        return magnitude.release();
+    }
+    return PyNumber_Negative(magnitude.get());
+}
+
 }  // namespace
 
 namespace {
@@ -205,7 +216,6 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
     }
     cMolvar_storeLittleEndian64(0, packed + 7 * group);  // what the top host digit reads past the value
     [[maybe_unused]] const auto outCount = static_cast<Py_ssize_t>((bits + HOST_BITS - 1) / HOST_BITS);
-#if PY_VERSION_HEX >= 0x030E0000 || defined(MOLVAR_INT_LAYOUT)
 #if PY_VERSION_HEX >= 0x030E0000
     if (nativeLayoutIsDigits()) {
         void* writable = nullptr;
@@ -216,7 +226,8 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
         cutHostDigits(packed, static_cast<digit*>(writable), outCount);
         return PyLongWriter_Finish(writer);
     }
-#else
+    return readThroughBytes(packed, bits, negative);
+#elif defined(MOLVAR_INT_LAYOUT)
     PyLongObject* value = _PyLong_New(outCount);
     if (value == nullptr) {
         return nullptr;
@@ -226,14 +237,9 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
         pylongSetNegative(reinterpret_cast<PyObject*>(value));
     }
     return reinterpret_cast<PyObject*>(value);
+#else
+    return readThroughBytes(packed, bits, negative);
 #endif
-#endif
-    // The public path everywhere: the int of the magnitude's bytes.
-    Ref magnitude = Ref::steal(intFromLittleEndian(packed, static_cast<Py_ssize_t>((bits + 7) / 8)));
-    if (!magnitude || !negative) {
-        return magnitude.release();
-    }
-    return PyNumber_Negative(magnitude.get());
 }
 
 }  // namespace molvar

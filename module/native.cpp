@@ -365,7 +365,8 @@ int nativeExec(PyObject* module)
     } else {
         context.converterNamespace = Ref::borrow(PyModule_GetDict(context.converterHost)).release();
     }
-    return PyModule_AddObjectRef(module, "Decoder", native.decoderType);
+    // PyModule_AddObjectRef, which is new in 3.10: the module's namespace takes a reference of its own.
+    return PyObject_SetAttrString(module, "Decoder", native.decoderType);
 }
 
 int nativeTraverse(PyObject* module, visitproc visit, void* arg)

@@ -74,6 +74,18 @@ def fails(expected, function, *args):
     raise AssertionError("%r%r did not raise %s" % (function, args, expected))
 
 
+def refused_by_limits(limits, data):
+    # Not through fails(): a bound feed in its frame, which the error's
+    # traceback holds, would make a cycle that 3.14's collector frees only
+    # over many rounds.
+    decoder = molvar.Decoder(**limits)
+    try:
+        decoder.feed(data)
+    except MolvarError:
+        return
+    raise AssertionError("%r took %r" % (limits, data[:8]))
+
+
 def raising_callback(value):
     raise Refused
 
@@ -274,9 +286,9 @@ def api_paths():
     fails(MolvarError, strict, [2**448])
     fails(TypeError, functools.partial(molvar.dumps, nonsense=1), 1)
     assert molvar.dumps([2**100, b"ab"], strict=True) == molvar.dumps([2**100, b"ab"])
-    fails(MolvarError, molvar.Decoder(max_depth=2).feed, b"\x01\x80" * 3)
-    fails(MolvarError, molvar.Decoder(max_buffer_size=300).feed, b"\x00\x00\x28\x80" + b"\x02\x82ab" * 200)
-    fails(MolvarError, molvar.Decoder(max_buffer_size=300).feed, b"\x00\x00\x28\x82" + b"z" * 400)
+    refused_by_limits({"max_depth": 2}, b"\x01\x80" * 3)
+    refused_by_limits({"max_buffer_size": 300}, b"\x00\x00\x28\x80" + b"\x02\x82ab" * 200)
+    refused_by_limits({"max_buffer_size": 300}, b"\x00\x00\x28\x82" + b"z" * 400)
     fails(ValueError, functools.partial(molvar.Decoder, max_depth=0))
 
 
@@ -311,7 +323,11 @@ def main():
         # then the same measurement around many rounds: a leak of one
         # reference on any path shows as `rounds` more.
         idle = measure(0)
-        busy = measure(rounds)
+        # The least of three spans: a leak gains in every one of them, while
+        # what the interpreter's own caches gain comes and goes (3.14's
+        # collector frees some cycles of exceptions and frames only over
+        # many rounds).
+        busy = min((measure(rounds) for _ in range(3)), key=lambda gained: gained[0])
     finally:
         os.dup2(saved, 1)
     print(*idle)

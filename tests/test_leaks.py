@@ -33,8 +33,9 @@ def test_no_reference_grows_over_many_rounds():
     assert result.returncode == 0, result.stderr
     (idle_refs, idle_blocks), (refs, blocks) = [tuple(map(int, line.split())) for line in result.stdout.splitlines()]
     print("references gained: %d idle, %d over %d rounds; blocks: %d, %d" % (idle_refs, refs, ROUNDS, idle_blocks, blocks))
-    # A path that leaks a reference gains at least one every round.
-    assert refs - idle_refs < ROUNDS // 4
+    # A path that leaks a reference gains at least one every round (in each
+    # of the spans the workload measures).
+    assert refs - idle_refs < ROUNDS // 2
 
 
 def native_paths():

@@ -32,8 +32,12 @@ def test_allocation_failures_in_the_codec(workload):
 STRIDE = 16  # every other window of 8 allocations: a few seconds in all
 
 IMPORT_SWEEP = textwrap.dedent("""
-    import compileall, importlib.util, sys
+    import compileall, faulthandler, importlib.util, sys
     import _testcapi
+    # CPython's own module locks can spin for ever when an allocation fails
+    # inside them (importlib._bootstrap's _ModuleLock.release): such a
+    # process is stopped, its stack printed, and the sweep goes on past it.
+    faulthandler.dump_traceback_later(30, exit=True)
     import typing, __future__  # what the companion needs: not part of the sweep
 
     first, start, stride, cache = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
@@ -73,6 +77,10 @@ def test_allocation_failures_while_importing(first, tmp_path):
     in_a_row = 0
     while in_a_row < 3:
         result = run_python(IMPORT_SWEEP, first, str(start), str(STRIDE), str(tmp_path))
+        if result.returncode != 0 and "Timeout" in result.stderr and "importlib._bootstrap>\", line" in result.stderr \
+                and "in release" in result.stderr:
+            start += STRIDE  # stuck in importlib's own lock code: not ours
+            continue
         assert result.returncode == 0, "from allocation %d: %s" % (start, result.stderr)
         stopped = int(result.stdout)
         failed += (stopped - start) // STRIDE
