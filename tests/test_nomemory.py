@@ -26,7 +26,7 @@ def test_allocation_failures_in_the_codec(workload):
     )
     assert result.returncode == 0, result.stderr
     runs, raised = map(int, result.stdout.split())
-    assert raised > 10, "the sweep never reached the codec"
+    assert raised > 5, "the sweep never reached the codec"
 
 
 STRIDE = 16  # every other window of 8 allocations: a few seconds in all

@@ -57,6 +57,8 @@ def test_honest_clients_are_served_while_hostile_ones_are_dropped():
     server = figures["server"]
     assert server["open_after"] == 0
     assert server["fds_after"] == server["fds_idle"]  # the listening socket and the pipes, nothing more
+    if "ASAN_OPTIONS" in os.environ:
+        return  # the sanitizer's allocator (red zones, quarantine) is what memory would measure
     assert server["connection_kb"] < CONNECTION_KB
     at_once = config["honest"] + sum(config["hostile"].values())
     per_connection = DECODER_FACTOR * limits["max_buffer_size"] / 1024 + WRITE_SIDE_KB + CONNECTION_KB
