@@ -149,7 +149,7 @@ def draw(results: Dict[str, Any], out: str) -> None:
     families = results.get("families") or []
     # Heights in inches: title and legend, the corpus panels, a gap, the
     # family panels and a gap, the lower panels, the axis.
-    top_in, upper_in, gap_in, lower_in, bottom_in = 1.0, 0.36 * corpora + 0.4, 0.9, 0.33 * lower + 0.4, 0.5
+    top_in, upper_in, gap_in, lower_in, bottom_in = 1.3, 0.36 * corpora + 0.4, 0.9, 0.33 * lower + 0.4, 0.5
     family_in = 0.9 * len(families) + 0.4 if families else 0.0
     if not corpora:
         upper_in = 0.0
