@@ -240,8 +240,9 @@ PyDoc_STRVAR(dumps_doc,
              "``RecursionError`` for lists nested more than 5000 deep or containing\n"
              "themselves; each names the item's path, as ``[1][0]``. With ``strict``,\n"
              "also ``MolvarError`` for what no reader accepts: ints of 2**448 and more\n"
-             "in magnitude, lists and byte strings over 655360 items or bytes. A result\n"
-             "of 32 KiB or more is handed over, not copied again.");
+             "in magnitude, lists and byte strings over 655360 items or bytes. A large\n"
+             "result (a byte string's block of 8 KiB or more, or content of 32 KiB or\n"
+             "more) is handed over, not copied again.");
 
 PyDoc_STRVAR(loads_doc,
              "loads(data, /)\n--\n\n"

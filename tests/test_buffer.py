@@ -7,6 +7,8 @@ import pytest
 
 import cMolvar
 
+from conftest import encode
+
 PAYLOAD = bytes(range(256)) * 40  # 10240 bytes, every byte value
 
 
@@ -87,6 +89,23 @@ def test_a_large_content_given_out_whole_is_never_written_again():
     buf.clear()
     buf.write(PAYLOAD[::-1] * 8)
     assert (given, again, buf.get()) == (big, big, PAYLOAD[::-1] * 8)
+
+
+def test_a_payload_then_small_items_is_handed_over_cut_to_size_and_never_written_again():
+    # The block made for the payload is given out cut to the content: the
+    # result must not change whatever the buffer does next.
+    buf = cMolvar.newBuf()
+    payload = bytes(range(256)) * 200  # 51200 bytes
+    cMolvar.encode([payload, 7], buf)
+    given = buf.get()
+    assert given == encode([payload, 7])
+    buf.write(b"tail")
+    cMolvar.encode([payload[::-1], 8], buf)
+    assert given == encode([payload, 7])
+    assert buf.get() == encode([payload, 7]) + b"tail" + encode([payload[::-1], 8])
+    buf.clear()
+    cMolvar.encode([b"z" * 40000, 9], buf)
+    assert given == encode([payload, 7]) and buf.get() == encode([b"z" * 40000, 9])
 
 
 def test_write_takes_any_bytes_like_object():
