@@ -169,7 +169,7 @@ int cMolvarState_refuseHeld(const cMolvarState* state)
 {
     PyErr_Format(state->context->errorClass,
                  "more than %lld bytes held for values not yet delivered (max_buffer_size=%lld)",
-                 static_cast<long long>(state->maxBufferSize), static_cast<long long>(state->maxBufferSize));
+                 static_cast<long long>(state->maxHeld), static_cast<long long>(state->maxHeld));
     return -1;
 }
 
@@ -297,7 +297,6 @@ PyObject* newState(Context& context)
     state->maxDepth = INT32_MAX;
     state->held = 0;
     state->maxHeld = INT64_MAX;
-    state->maxBufferSize = INT64_MAX;
     PyObject_GC_Track(state);
     return reinterpret_cast<PyObject*>(state);
 }

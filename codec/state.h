@@ -43,8 +43,7 @@ struct cMolvarState {
     int32_t depth;                   // lists open now
     int32_t maxDepth;                // the most lists open at once (INT32_MAX: no limit)
     int64_t held;                    // bytes charged for the open lists: frames, slots, values made
-    int64_t maxHeld;                 // the most that may be charged (INT64_MAX: no limit, and nothing is charged)
-    int64_t maxBufferSize;           // the reader's limit, for messages
+    int64_t maxHeld;                 // the reader's max_buffer_size (INT64_MAX: no limit, and nothing is charged)
     molvar::Context* context;        // what made it; it outlives the state (the state's type holds its module)
     cMolvarState* nextKept;          // in a destroyed state kept for reuse: the next one kept
 };

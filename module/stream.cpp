@@ -42,7 +42,6 @@ struct Decoder {
     int64_t consumed;        // stream offset of the first byte not decoded
     PyObject* error;         // the MolvarError that stopped the stream, owned, or null
     int64_t errorOffset;
-    int64_t maxBufferSize;   // the most bytes held for values not yet delivered (INT64_MAX: no limit)
     bool failed;             // stopped by an error (`error` may be null if it could not be made)
     bool closed;
     bool busy;               // a feed or close is running: calls made from inside it are refused
@@ -52,28 +51,20 @@ Decoder* asDecoder(PyObject* self) { return reinterpret_cast<Decoder*>(self); }
 
 cMolvarState* stateOf(Decoder* decoder) { return reinterpret_cast<cMolvarState*>(decoder->state); }
 
-// Raises the MolvarError of a decoder past its max_buffer_size. -1.
-int refuseHeld(Decoder* decoder)
-{
-    PyErr_Format(decoder->context->errorClass,
-                 "more than %lld bytes held for values not yet delivered (max_buffer_size=%lld)",
-                 static_cast<long long>(decoder->maxBufferSize), static_cast<long long>(decoder->maxBufferSize));
-    return -1;
-}
-
 int appendPending(Decoder* decoder, const unsigned char* bytes, Py_ssize_t count)
 {
     if (decoder->have + count > decoder->room) {
         Py_ssize_t room =
             std::max(decoder->have + count, std::min(decoder->need, std::max(2 * decoder->room, PENDING_STEP)));
-        if (decoder->maxBufferSize != INT64_MAX) {
+        const cMolvarState* state = stateOf(decoder);
+        if (state->maxHeld != INT64_MAX) {
             // The bytes of an incomplete element and what the open lists
             // hold share max_buffer_size. (While the element is decoded from
             // this block, the values made from it may be charged up to the
             // limit too: what is held stays within twice the limit.)
-            const int64_t allowed = decoder->maxBufferSize - stateOf(decoder)->held;
+            const int64_t allowed = state->maxHeld - state->held;
             if (decoder->have + count > allowed) {
-                return refuseHeld(decoder);
+                return cMolvarState_refuseHeld(state);
             }
             room = static_cast<Py_ssize_t>(std::min<int64_t>(room, allowed));
         }
@@ -384,9 +375,7 @@ PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     decoder->context = &context;
-    decoder->maxBufferSize = maxBufferSize;
     reinterpret_cast<cMolvarState*>(state.get())->maxDepth = static_cast<int32_t>(maxDepth);
-    reinterpret_cast<cMolvarState*>(state.get())->maxBufferSize = maxBufferSize;
     reinterpret_cast<cMolvarState*>(state.get())->maxHeld = maxBufferSize;
     decoder->state = state.release();
     return reinterpret_cast<PyObject*>(decoder);  // tp_alloc zeroed the other fields
