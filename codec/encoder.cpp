@@ -28,7 +28,7 @@ namespace {
 constexpr int CALLED_OUT = 1;
 
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
-inline int encodeInt(PyObject* obj, Tail& tail);
+inline int encodeInt(PyObject* obj, Tail& tail, bool& ownConverter);
 inline int encodeFloat(double value, Tail& tail);
 inline int encodeBytes(PyObject* obj, Tail& tail);
 
@@ -78,6 +78,10 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
     // again. The loop never passes the header.
     PyObject** items = PySequence_Fast_ITEMS(seq);
     Py_ssize_t limit = IS_LIST ? std::min(size, PyList_GET_SIZE(seq)) : size;
+    // Whether the companion's own pyint2b128 was found installed since host
+    // code last ran: until host code runs, it still is, and the wide ints
+    // that follow are written natively without looking it up again.
+    bool ownConverter = false;
     for (; written < limit; ++written) {
         PyObject* item = items[written];
         PyTypeObject* type = Py_TYPE(item);
@@ -86,7 +90,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
         // read, or negated into a new object, before pyint2b128 is called).
         int status;  // CALLED_OUT when host code may have run
         if (type == &PyLong_Type) {
-            status = encodeInt(item, tail);
+            status = encodeInt(item, tail, ownConverter);
         } else if (type == &PyBytes_Type) {
             status = encodeBytes(item, tail);
         } else if (type == &PyFloat_Type) {
@@ -105,6 +109,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
             if (status < 0) {
                 return -1;
             }
+            ownConverter = false;
             if (IS_LIST) {
                 items = PySequence_Fast_ITEMS(seq);
                 limit = std::min(size, PyList_GET_SIZE(seq));
@@ -171,7 +176,9 @@ int isBelowZero(PyObject* obj)
 // pyint2b128 installed in cMolvar, written through the buffer's own
 // `write`; or, when that is the companion's own, are written natively.
 // `sign` is the sign when it is already known without running host code,
-// and 0 when it must be asked of the object.
+// and 0 when it must be asked of the object. Returns CALLED_OUT when host
+// code may have run, and 0 when the companion's own converter, found
+// installed, wrote an exact int: no host code ran.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
     if (sign == 0) {
@@ -182,7 +189,8 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         sign = negative ? -1 : 1;
     }
     Context& context = *buf->context;
-    Ref converter = converterOf(context, true);
+    bool inNamespace = false;
+    Ref converter = converterOf(context, true, &inNamespace);
     if (!converter) {
         return -1;
     }
@@ -190,7 +198,10 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     const bool native = converter.get() == context.ownToDigits;
     if (native && PyLong_CheckExact(obj)) {
         // The magnitude's digits, read from the int itself: nothing to negate.
-        return cMolvar_writeBigDigits(buf, obj) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
+        if (cMolvar_writeBigDigits(buf, obj) < 0 || cMolvarBuf_appendByte(buf, type) < 0) {
+            return -1;
+        }
+        return inNamespace ? 0 : CALLED_OUT;
     }
     Ref magnitude = sign < 0 ? Ref::steal(PyNumber_Negative(obj)) : Ref::borrow(obj);
     if (!magnitude) {
@@ -204,7 +215,9 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
             return -1;
         }
         if (!negative) {
-            return cMolvar_writeBigDigits(buf, magnitude.get()) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
+            return cMolvar_writeBigDigits(buf, magnitude.get()) < 0 || cMolvarBuf_appendByte(buf, type) < 0
+                       ? -1
+                       : CALLED_OUT;
         }
     }
     Ref write = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(buf), context.writeName));
@@ -217,12 +230,12 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         return -1;
     }
     // `write` may have moved the block: append through the fields as it left them.
-    return cMolvarBuf_appendByte(buf, type);
+    return cMolvarBuf_appendByte(buf, type) < 0 ? -1 : CALLED_OUT;
 }
 
-// An int past 32 bits. Out of line, to keep encodeInt's common case small.
-// The sign of a plain int is known; a subclass is asked, as it may define
-// its own comparison.
+// An int past 32 bits, through the converter in use. Out of line, to keep
+// encodeInt's common case small. The sign of a plain int is known; a
+// subclass is asked, as it may define its own comparison.
 __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
 {
     if (!PyLong_CheckExact(obj)) {
@@ -238,22 +251,65 @@ __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
 #endif
 }
 
-// The tail given back around it (and its address never taken, so that it
-// can stay in registers).
-inline int encodeWideInt(PyObject* obj, Tail& tail)
+// The tail given back around it (and the addresses of the tail and of
+// `ownConverter` never taken, so that they can stay in registers). A wide
+// int written by the companion's own converter, found installed, tells the
+// caller's item loop that it is installed.
+inline int encodeWideInt(PyObject* obj, Tail& tail, bool& ownConverter)
 {
     tail.give();
     const int status = encodeWideInt(obj, tail.buffer());
     tail.take();
-    return status < 0 ? -1 : CALLED_OUT;
+    ownConverter = status == 0;
+    return status;
 }
+
+// An exact int past 32 bits whose magnitude fits in 64 bits, when the
+// companion's own converter is known to be installed: its base-128 digits
+// written here, as that converter writes them.
+inline int appendWideDigits(uint64_t magnitude, bool negative, Tail& tail)
+{
+    constexpr std::size_t MAX_DIGITS = (64 + 6) / 7;
+    if (tail.reserve(MAX_DIGITS + 1) < 0) {
+        return -1;
+    }
+    unsigned char* out = tail.at();
+    std::size_t count = 0;
+    do {
+        out[count++] = static_cast<unsigned char>(magnitude & DIGIT_MASK);
+        magnitude >>= 7;
+    } while (magnitude != 0);
+    out[count++] = negative ? TYPE_NEGLONG : TYPE_LONG;
+    tail.advance(count);
+    return 0;
+}
+
+#if defined(MOLVAR_INT_LAYOUT)
+// Any exact int past 32 bits, under the same terms: written by the
+// companion's own converter's native code, with no look-up.
+__attribute__((noinline)) int appendOwnDigits(PyObject* obj, bool negative, cMolvarBuf* buf)
+{
+    return cMolvar_writeBigDigits(buf, obj) < 0 || cMolvarBuf_appendByte(buf, negative ? TYPE_NEGLONG : TYPE_LONG) < 0
+               ? -1
+               : 0;
+}
+
+inline int appendOwnDigits(PyObject* obj, bool negative, Tail& tail)
+{
+    tail.give();
+    const int status = appendOwnDigits(obj, negative, tail.buffer());
+    tail.take();
+    return status;
+}
+#endif
 
 // Inlined into the item loop: ints are the most common items. Where the
 // int layout is known, one of up to two internal digits is read inline,
 // without a call; one digit (under 2**PyLong_SHIFT, 2**30 on usual builds)
 // always fits in 32 bits, and takes the path with the fewest branches.
-// 0, CALLED_OUT, or -1.
-inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
+// `ownConverter` (see encodeItems) is true only for exact ints. 0,
+// CALLED_OUT, or -1.
+inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, bool& ownConverter)
 {
 #if defined(MOLVAR_INT_LAYOUT)
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
@@ -265,21 +321,30 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail)
     } else if (count == 2) {
         magnitude = pylongDigits(obj)[0] | static_cast<uint64_t>(pylongDigits(obj)[1]) << PyLong_SHIFT;
         if (magnitude > uint64_t{INT32_MAX} + negative) {
-            return encodeWideInt(obj, tail);
+            return ownConverter ? appendWideDigits(magnitude, negative, tail) : encodeWideInt(obj, tail, ownConverter);
         }
+    } else if (count == 3 && ownConverter && pylongDigits(obj)[2] >> (64 - 2 * PyLong_SHIFT) == 0) {
+        // Past 2 * PyLong_SHIFT bits and within 64.
+        const digit* digits = pylongDigits(obj);
+        magnitude = digits[0] | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT |
+                    static_cast<uint64_t>(digits[2]) << (2 * PyLong_SHIFT);
+        return appendWideDigits(magnitude, negative, tail);
     } else if (count != 0) {
-        return encodeWideInt(obj, tail);
+        return ownConverter ? appendOwnDigits(obj, negative, tail) : encodeWideInt(obj, tail, ownConverter);
     }
 #else
     // The public path: the value read through the C API (an int subclass's
     // too, without calling its methods).
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0 || value > INT32_MAX || value < INT32_MIN) {
-        return encodeWideInt(obj, tail);
-    }
     const bool negative = value < 0;
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    if (overflow != 0) {
+        return encodeWideInt(obj, tail, ownConverter);
+    }
+    if (value > INT32_MAX || value < INT32_MIN) {
+        return ownConverter ? appendWideDigits(magnitude, negative, tail) : encodeWideInt(obj, tail, ownConverter);
+    }
 #endif
     return tail.appendHeader(static_cast<uint32_t>(magnitude), negative ? TYPE_NEGINT : TYPE_INT);
 }
@@ -341,7 +406,10 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
         return encodeSequence(obj, buf, depth);
     }
     if (PyLong_Check(obj)) {
-        return encodeScalar(buf, [obj](Tail& tail) { return encodeInt(obj, tail) < 0 ? -1 : 0; });
+        return encodeScalar(buf, [obj](Tail& tail) {
+            bool ownConverter = false;
+            return encodeInt(obj, tail, ownConverter) < 0 ? -1 : 0;
+        });
     }
     if (PyFloat_Check(obj)) {
         return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(PyFloat_AS_DOUBLE(obj), tail); });

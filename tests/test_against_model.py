@@ -295,6 +295,21 @@ def test_big_int_converters_are_looked_up_at_each_use(monkeypatch):
         encode(2**70)
 
 
+def test_converter_replaced_by_host_code_within_a_list(monkeypatch):
+    # Wide ints after the first in a list skip the look-up only until host
+    # code runs: here an int subclass's comparison installs a replacement.
+    calls = []
+
+    class Rebinding(int):
+        def __lt__(self, other):
+            monkeypatch.setattr(cMolvar, "pyint2b128", lambda magnitude, write: calls.append(magnitude) or write(b"\x05"))
+            return int(self) < other
+
+    wire = encode([2**40, 2**41, Rebinding(2**42), 2**43, 2**70])
+    assert calls == [2**42, 2**43, 2**70]
+    assert wire == b"\x05\x80" + model_encode(2**40) + model_encode(2**41) + b"\x05\x85" * 3
+
+
 def test_converter_that_empties_the_list_being_encoded(monkeypatch):
     # Items are lent to the encoder: host code run for a big int may drop
     # them, and the encoder must neither read freed items nor go past the end,
