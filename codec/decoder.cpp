@@ -116,37 +116,34 @@ PyObject* refuseTypeByte(const Context& context, unsigned char type)
 
 constexpr Py_ssize_t FAILED = -1;
 
-// Hands a finished value (stolen; null after a failed creation) of `size`
-// wire bytes on: into the innermost open list, which it is charged to, or
-// to the receiver; then closes every list that is now full. The common
-// case, a free slot in a list that is not yet full, stays inline.
-inline int finish(cMolvarState* state, bool limited, PyObject* value, Py_ssize_t size, PyObject* receiver)
-{
-    if (value == nullptr) {
-        return -1;
-    }
-    ListFrame* top = state->stack;
-    if (limited && top != nullptr && cMolvarState_charge(state, VALUE_CHARGE + size) < 0) {
-        Py_DECREF(value);
-        return -1;
-    }
-    if (top != nullptr && top->filled < top->slots) {
-        top->items[top->filled++] = value;
-        if (top->filled < top->expected) {
-            return 0;
-        }
-    } else if (cMolvar_deliver(state, value, receiver) < 0) {
-        return -1;
-    }
-    if (!cMolvarState_topIsFull(state)) {
-        return 0;
-    }
-    const int status = cMolvarState_completeLists(state, receiver);
-    if (limited && state->stack == nullptr) {
-        state->held = 0;  // nothing is held once the outermost list is delivered
-    }
-    return status;
-}
+// What reading a header or an element came to.
+enum class Read {
+    done,    // read whole: the header's fields, or the element's value, are set
+    more,    // not all in the chunk: `stop.need` says how many bytes it takes
+    failed,  // refused, or its value not made: the exception is set
+    leave,   // in a run of scalars only: an element left to the general loop
+};
+
+// What decoding one chunk works with, beside the state.
+struct Reader {
+    cMolvarState* state;
+    Context& context;
+    StringCache* cache;
+    const unsigned char* data;
+    Py_ssize_t len;
+    DecodeStop& stop;
+    // Whether the companion's pyb1282int was found installed, by the look-up
+    // for the big integer just read, with no host code run since: a run of
+    // scalars that starts then makes the big integers it meets natively.
+    bool settled = false;
+};
+
+// The header of an element: its digits' value, and where its type byte is.
+struct Header {
+    uint32_t sum;         // the digits summed as cMolvar_readHeader does (a big integer's are not)
+    unsigned char type;
+    Py_ssize_t typePos;
+};
 
 // The digits of a header of one to five digits whose type byte follows
 // within p[0, 6): their count, with their value in `sum`; or 0 for a longer
@@ -172,104 +169,6 @@ inline Py_ssize_t readShortHeader(const unsigned char* p, uint32_t& sum)
     return count;
 }
 
-// A run is tried after a value stored into a list that waits for at least
-// this many more items (after a list opens, always): with one left, there
-// is nothing for it to take.
-constexpr int32_t RUN_MIN_ITEMS = 2;
-
-// The scalars that follow in the innermost open list (ints, floats and byte
-// strings, whose headers have one to five digits), made and stored into its
-// free slots, while it waits for more than one item: its last slot and its
-// last item are left to the general loop, which grows the slots and closes
-// the list. A list of scalars is decoded here, without the general loop's
-// work for each element; anything else (a list, a big integer, a value the
-// general loop refuses, an element that is not all there) ends the run.
-// It stops at `checkAt` too, where the general loop checks for signals.
-// No host code runs here (none of these values is tracked by the collector,
-// and the string cache releases only byte strings), so the frame's count is
-// kept in a local, and so is the state's charge (LIMITED: the state has a
-// limit on what it holds). 0, or -1 with the exception set and `stop.at` on
-// the element that failed.
-template <bool LIMITED>
-inline __attribute__((always_inline)) int takeScalars(cMolvarState* state, ListFrame* top, StringCache* cache,
-                                                      const unsigned char* data, Py_ssize_t len, Py_ssize_t checkAt,
-                                                      Py_ssize_t& pos, DecodeStop& stop)
-{
-    PyObject** const items = top->items;
-    int64_t held = LIMITED ? state->held : 0;
-    const int64_t maxHeld = LIMITED ? state->maxHeld : 0;
-    const Py_ssize_t until = std::min(top->slots, top->expected - 1);
-    // Five bytes past `at` lie within the chunk: the longest header read here.
-    const Py_ssize_t end = std::min(checkAt, len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES));
-    Py_ssize_t filled = top->filled;
-    Py_ssize_t at = pos;
-    while (filled < until && at < end) {
-        PyObject* value = nullptr;
-        Py_ssize_t next = 0;  // the element's end
-        uint32_t sum = data[at];
-        if (sum >= TYPE_BIT) {
-            // No header: a float, as written.
-            if (sum != TYPE_FLOAT || len - at <= static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
-                break;
-            }
-            value = PyFloat_FromDouble(cMolvar_unpackDouble(data + at + 1));
-            next = at + 1 + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
-        } else {
-            Py_ssize_t digits = 1;
-            if (data[at + 1] < TYPE_BIT && (digits = readShortHeader(data + at, sum)) == 0) {
-                break;
-            }
-            next = at + digits + 1;
-            switch (data[at + digits]) {
-            case TYPE_INT:
-                value = PyLong_FromLong(static_cast<int32_t>(sum));
-                break;
-            case TYPE_NEGINT:
-                value = PyLong_FromLong(static_cast<int32_t>(0u - sum));
-                break;
-            case TYPE_STRING:
-                if (sum > static_cast<uint32_t>(SIZE_LIMIT) || len - next < static_cast<Py_ssize_t>(sum)) {
-                    goto done;
-                }
-                value = bytesOf(cache, data + next, static_cast<Py_ssize_t>(sum));
-                next += static_cast<Py_ssize_t>(sum);
-                break;
-            case TYPE_FLOAT:
-                if (len - next < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
-                    goto done;
-                }
-                value = PyFloat_FromDouble(cMolvar_unpackDouble(data + next));  // a header, skipped
-                next += static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
-                break;
-            default:
-                goto done;
-            }
-        }
-        if (LIMITED) {
-            held += VALUE_CHARGE + (next - at);
-        }
-        if (value == nullptr || (LIMITED && held > maxHeld)) {
-            top->filled = static_cast<int32_t>(filled);
-            pos = stop.at = at;
-            if (value == nullptr) {
-                return -1;
-            }
-            Py_DECREF(value);
-            state->held = held;
-            return cMolvarState_refuseHeld(state);
-        }
-        items[filled++] = value;
-        at = next;
-    }
-done:
-    top->filled = static_cast<int32_t>(filled);
-    if (LIMITED) {
-        state->held = held;
-    }
-    pos = at;
-    return 0;
-}
-
 // The offset of the first type byte in data[from, limit), or `limit`: read
 // eight bytes at a time while eight lie before the limit.
 inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ssize_t limit)
@@ -286,40 +185,311 @@ inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ss
     return from;
 }
 
-// After a big integer made natively and stored into the innermost open
-// list, which waits for more than one more item: the big integers that
-// follow, made and stored the same way, under the same terms as the
-// scalars' run. The companion's pyb1282int, found in cMolvar's namespace
-// for the one before, is still the one installed for these: no host code
-// runs from that look-up to the end of the run, so none can have replaced
-// it.
-inline int takeBigInts(cMolvarState* state, ListFrame* top, const unsigned char* data, Py_ssize_t len,
-                       Py_ssize_t checkAt, Py_ssize_t& pos, DecodeStop& stop)
+// A header whose type byte is not within its first HEADER_LIMIT + 1 bytes,
+// or not yet in the chunk, which ends at `limit`: refused past the limit,
+// else waiting for more (`need` bytes at least).
+__attribute__((noinline)) Read refuseOrWait(const Context& context, Py_ssize_t at, Py_ssize_t limit, Py_ssize_t& need)
+{
+    // The limit is tested before the end: a 65th digit fails even as the
+    // chunk's last byte, and 64 digits then the end wait for more.
+    if (limit - at > HEADER_LIMIT) {
+        if (context.explain) {
+            PyErr_SetString(context.errorClass, EXPLAINED_HEADER_LIMIT);
+        } else {
+            PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
+        }
+        return Read::failed;
+    }
+    need = limit - at + 1;
+    return Read::more;
+}
+
+// A header of more than five digits, or at the chunk's end: the type byte
+// found first, and the digits summed after, unless they are a big integer's.
+inline Read readLongHeader(Reader& in, Py_ssize_t at, Header& header)
+{
+    const Py_ssize_t limit = std::min(in.len, at + HEADER_LIMIT + 1);
+    const Py_ssize_t typePos = findTypeByte(in.data, at + 1, limit);
+    if (typePos == limit) {
+        return refuseOrWait(in.context, at, limit, in.stop.need);
+    }
+    const unsigned char type = in.data[typePos];
+    header.type = type;
+    header.typePos = typePos;
+    header.sum =
+        type == TYPE_LONG || type == TYPE_NEGLONG ? 0 : static_cast<uint32_t>(cMolvar_readHeader(in.data, at, typePos));
+    return Read::done;
+}
+
+// The same out of line, for the general loop, where long headers are rare
+// (the run of scalars takes the big integers of a list). It takes the
+// address of nothing that the inline readers keep in registers.
+struct LongHeader {
+    Read read;
+    Header header;
+};
+
+__attribute__((noinline)) LongHeader readLongHeader(Reader in, Py_ssize_t at)
+{
+    LongHeader found{Read::failed, {}};
+    found.read = readLongHeader(in, at, found.header);
+    return found;
+}
+
+inline Read readLongHeaderOutOfLine(const Reader& in, Py_ssize_t at, Header& header)
+{
+    const LongHeader found = readLongHeader(in, at);
+    header = found.header;
+    return found.read;
+}
+
+// The header of the element at `at`: no digits, then one digit (the most
+// common), then up to five, summed as they are scanned; a longer one (most
+// often a big integer's) is found first and summed after, unless it holds a
+// big integer's digits. BOUNDED: the caller knows that the five bytes after
+// `at` lie within the chunk.
+template <bool BOUNDED>
+inline __attribute__((always_inline)) Read readHeader(Reader& in, Py_ssize_t at, Header& header)
+{
+    const unsigned char* data = in.data;
+    const unsigned char first = data[at];
+    if (first >= TYPE_BIT) {
+        header = {0, first, at};
+        return Read::done;
+    }
+    if ((BOUNDED || at + 1 < in.len) && data[at + 1] >= TYPE_BIT) {
+        header = {first, data[at + 1], at + 1};
+        return Read::done;
+    }
+    Py_ssize_t digits = 0;
+    if ((BOUNDED || in.len - at > static_cast<Py_ssize_t>(MAX_HEADER_BYTES)) &&
+        (digits = readShortHeader(data + at, header.sum)) != 0) {
+        header.typePos = at + digits;
+        header.type = data[at + digits];
+        return Read::done;
+    }
+    return BOUNDED ? readLongHeader(in, at, header) : readLongHeaderOutOfLine(in, at, header);
+}
+
+// A big integer's value from its digits natively, a value within 63 bits
+// inline.
+inline PyObject* readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative)
+{
+    if (count > (63 / 7)) {
+        return cMolvar_readBigDigits(digits, count, negative);
+    }
+    uint64_t value = 0;
+    for (Py_ssize_t i = count; i-- > 0;) {
+        value = (value << 7) | digits[i];
+    }
+    return PyLong_FromLongLong(negative ? -static_cast<long long>(value) : static_cast<long long>(value));
+}
+
+// Reads the element whose header starts at `start` (not a list's, outside a
+// run): its value, with `next`, the offset after it; or null, with `why`
+// set to what stopped it (left unchanged where the value could not be made,
+// for the caller to start at Read::failed). IN_RUN (a run of scalars, where
+// no host code may run) leaves a list, an incomplete element, and a big
+// integer that the look-up of pyb1282int has not settled, to the general
+// loop; LIMITED refuses, at its header, a byte string that the state's
+// limit could not hold.
+template <bool LIMITED, bool IN_RUN>
+inline __attribute__((always_inline)) PyObject* readValue(Reader& in, Py_ssize_t start, const Header& header,
+                                                          Py_ssize_t& next, Read& why)
+{
+    const unsigned char type = header.type;
+    const Py_ssize_t body = header.typePos + 1;
+    const uint32_t sum = header.sum;
+    if (type == TYPE_INT) {  // the most common element, ahead of the dispatch
+        next = body;
+        return PyLong_FromLong(static_cast<int32_t>(sum));
+    }
+    PyObject* value = nullptr;
+    switch (type) {
+    case TYPE_NEGINT:
+        // Negated with 32-bit wrap-around: a header of -2**31 stays -2**31.
+        next = body;
+        return PyLong_FromLong(static_cast<int32_t>(0u - sum));
+    case TYPE_STRING: {
+        cMolvarState* state = in.state;
+        if (sum > static_cast<uint32_t>(SIZE_LIMIT)) {
+            refuseSize(in.context, STRING_LIMIT_TEXT, "a byte string", "bytes", sum);
+            why = Read::failed;
+            return nullptr;
+        }
+        const auto size = static_cast<Py_ssize_t>(sum);
+        // Under a limit, a string that could not be held is refused at its
+        // header, before its bytes come: in an open list, past what the
+        // list may still be charged; alone, past the limit.
+        if (LIMITED && (state->stack != nullptr ? state->held + VALUE_CHARGE + size > state->maxHeld
+                                                : size > state->maxHeld)) {
+            cMolvarState_refuseHeld(state);
+            why = Read::failed;
+            return nullptr;
+        }
+        if (in.len - body < size) {
+            why = IN_RUN ? Read::leave : Read::more;
+            in.stop.need = body - start + size;
+            return nullptr;
+        }
+        value = bytesOf(in.cache, in.data + body, size);
+        next = body + size;
+        break;
+    }
+    case TYPE_FLOAT:  // any header is skipped
+        if (in.len - body < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
+            why = IN_RUN ? Read::leave : Read::more;
+            in.stop.need = body - start + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+            return nullptr;
+        }
+        value = PyFloat_FromDouble(cMolvar_unpackDouble(in.data + body));
+        next = body + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+        break;
+    case TYPE_LONG:
+    case TYPE_NEGLONG:
+        if (!IN_RUN) {
+            bool settled = false;
+            value = decodeBigInt(in.context, in.data + start, header.typePos - start, type == TYPE_NEGLONG, settled);
+            in.settled = settled;
+        } else if (in.settled) {
+            value = readBigDigits(in.data + start, header.typePos - start, type == TYPE_NEGLONG);
+        } else {
+            why = Read::leave;
+            return nullptr;
+        }
+        next = body;
+        break;
+    case TYPE_VOCAB:
+        value = decodeVocab(in.context, static_cast<int32_t>(sum));
+        next = body;
+        break;
+    case TYPE_LIST:
+        if (IN_RUN) {
+            why = Read::leave;
+            return nullptr;
+        }
+        [[fallthrough]];  // not passed here outside a run
+    default:
+        refuseTypeByte(in.context, type);
+        why = Read::failed;
+        return nullptr;
+    }
+    return value;
+}
+
+// Opens the list whose header declared `count` items: pushed, with `value`
+// left null; or, with no items, complete at once, as `value`. Slots are
+// reserved for at most `reservable` items, which is lowered by as many.
+// 0, or -1 with the exception set.
+template <bool LIMITED>
+int openList(Reader& in, uint32_t count, Py_ssize_t& reservable, PyObject*& value)
+{
+    const auto header = static_cast<int32_t>(count);
+    if (header > SIZE_LIMIT || (header < 0 && in.context.explain)) {
+        return refuseSize(in.context, LIST_LIMIT_TEXT, "a list", "items", count);
+    }
+    if (header < 0) {
+        // The host's list constructor refuses a negative size; its error stands.
+        PyObject* refused = PyList_New(header);
+        Py_XDECREF(refused);
+        return -1;
+    }
+    if (header == 0) {
+        value = PyList_New(0);
+        return value != nullptr ? 0 : -1;
+    }
+    const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
+    if ((LIMITED && cMolvarState_charge(in.state, frameCharge(reserve)) < 0) ||
+        cMolvarState_push(in.state, header, reserve) < 0) {
+        return -1;
+    }
+    reservable -= reserve;
+    return 0;
+}
+
+// Hands a finished value (stolen) of `size` wire bytes on: into the
+// innermost open list, which it is charged to, or to the receiver; then
+// closes every list that is now full. The common case, a free slot in a
+// list that is not yet full, stays inline.
+inline int finish(cMolvarState* state, bool limited, PyObject* value, Py_ssize_t size, PyObject* receiver)
+{
+    ListFrame* top = state->stack;
+    if (limited && top != nullptr && cMolvarState_charge(state, VALUE_CHARGE + size) < 0) {
+        Py_DECREF(value);
+        return -1;
+    }
+    if (top != nullptr && top->filled < top->slots) {
+        top->items[top->filled++] = value;
+        if (top->filled < top->expected) {
+            return 0;
+        }
+    } else if (cMolvar_deliver(state, value, receiver) < 0) {
+        return -1;
+    }
+    if (!cMolvarState_topIsFull(state)) {
+        return 0;
+    }
+    const int status = cMolvarState_completeLists(state, receiver);
+    if (limited && state->stack == nullptr) {
+        state->held = 0;  // nothing is held once the outermost list is delivered
+    }
+    return status;
+}
+
+// A run is tried after a value stored into a list that waits for at least
+// this many more items (after a list opens, always): with one left, there
+// is nothing for it to take.
+constexpr int32_t RUN_MIN_ITEMS = 2;
+
+// The scalars that follow in the innermost open list (ints, floats, byte
+// strings, vocabulary words; big integers while `in.settled`), made and
+// stored into its free slots while it waits for more than one item: its
+// last slot and its last item are left to the general loop, which grows the
+// slots and closes the list. A list of scalars is decoded here, without the
+// general loop's work for each element; a list, or an element that is not
+// all there or may need host code, ends the run. It stops at `checkAt`
+// too, where the general loop checks for signals. No host code runs here
+// (none of these values is tracked by the collector, and the string cache
+// releases only byte strings), so the frame's count is kept in a local.
+// 0, or -1 with the exception set and `stop.at` on the element that failed.
+template <bool LIMITED>
+inline __attribute__((always_inline)) int takeScalars(Reader& in, ListFrame* top, Py_ssize_t checkAt, Py_ssize_t& pos)
 {
     PyObject** const items = top->items;
     const Py_ssize_t until = std::min(top->slots, top->expected - 1);
+    // Five bytes past `at` lie within the chunk: the longest header read inline.
+    const Py_ssize_t end = std::min(checkAt, in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES));
     Py_ssize_t filled = top->filled;
     Py_ssize_t at = pos;
-    while (filled < until && at < checkAt) {
-        const Py_ssize_t limit = std::min(len, at + HEADER_LIMIT + 1);
-        const Py_ssize_t typePos = findTypeByte(data, at, limit);
-        if (typePos == limit || (data[typePos] != TYPE_LONG && data[typePos] != TYPE_NEGLONG)) {
-            break;  // left to the general loop: another element, or one not all there or refused
+    int status = 0;
+    while (filled < until && at < end) {
+        Header header{};
+        Py_ssize_t next = 0;
+        PyObject* value = nullptr;
+        Read why = readHeader<true>(in, at, header);
+        if (why == Read::done) {
+            why = Read::failed;
+            value = readValue<LIMITED, true>(in, at, header, next, why);
         }
-        PyObject* value = cMolvar_readBigDigits(data + at, typePos - at, data[typePos] == TYPE_NEGLONG);
-        if (value == nullptr || (state->maxHeld != INT64_MAX &&
-                                 cMolvarState_charge(state, VALUE_CHARGE + (typePos + 1 - at)) < 0)) {
-            Py_XDECREF(value);
-            top->filled = static_cast<int32_t>(filled);
-            pos = stop.at = at;
-            return -1;
+        if (value == nullptr) {
+            if (why == Read::failed) {
+                in.stop.at = at;
+                status = -1;
+            }
+            break;
+        }
+        if (LIMITED && cMolvarState_charge(in.state, VALUE_CHARGE + (next - at)) < 0) {
+            Py_DECREF(value);
+            in.stop.at = at;
+            status = -1;
+            break;
         }
         items[filled++] = value;
-        at = typePos + 1;
+        at = next;
     }
     top->filled = static_cast<int32_t>(filled);
     pos = at;
-    return 0;
+    return status;
 }
 
 // Decoding checks for pending signals once per this many bytes, so that an
@@ -332,13 +502,12 @@ template <bool LIMITED>
 Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t len, PyObject* receiver,
                      bool firstValueOnly, DecodeStop& stop)
 {
+    Reader in{state, *state->context, state->context->cache, data, len, stop};
     // Slots reserved ahead for the lists this call opens. Every item takes
     // at least one byte, so the items still to come in this chunk are no
     // more than its bytes: reserving at most that many in all keeps what a
     // peer can make us allocate in step with what it sent.
     Py_ssize_t reservable = len;
-    Context& context = *state->context;
-    StringCache* const cache = context.cache;
     Py_ssize_t nextSignalCheck = SIGNAL_INTERVAL;
     Py_ssize_t pos = 0;
     while (pos < len) {
@@ -350,154 +519,46 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
             }
             nextSignalCheck = pos + SIGNAL_INTERVAL;
         }
-        // Headers of up to five digits are summed as they are scanned; a
-        // longer one is found first and summed after (cMolvar_readHeader),
-        // unless it holds a big integer's digits.
-        uint32_t sum = 0;
-        unsigned char type = data[pos];
-        if (type < TYPE_BIT) {
-            Py_ssize_t digits = 0;
-            if (pos + 1 < len && data[pos + 1] >= TYPE_BIT) {
-                sum = type;  // one digit: the most common header
-                type = data[++pos];
-            } else if (len - pos > static_cast<Py_ssize_t>(MAX_HEADER_BYTES) &&
-                       (digits = readShortHeader(data + pos, sum)) != 0) {
-                pos += digits;
-                type = data[pos];
-            } else {
-                // A longer header (a big integer's digits): scanned eight
-                // bytes at a time while eight lie before the limit.
-                const Py_ssize_t limit = std::min(len, start + HEADER_LIMIT + 1);
-                pos = findTypeByte(data, pos + 1, limit);
-                if (pos == limit) {
-                    // The limit is tested before the end: a 65th digit
-                    // fails even as the chunk's last byte, and 64 digits
-                    // then the end wait for more.
-                    if (pos - start > HEADER_LIMIT) {
-                        if (context.explain) {
-                            PyErr_SetString(context.errorClass, EXPLAINED_HEADER_LIMIT);
-                        } else {
-                            PyErr_SetString(PyExc_SystemError, HEADER_LIMIT_TEXT);
-                        }
-                        return FAILED;
-                    }
-                    stop.need = pos - start + 1;
-                    return start;
-                }
-                type = data[pos];
-                if (type != TYPE_LONG && type != TYPE_NEGLONG) {
-                    sum = static_cast<uint32_t>(cMolvar_readHeader(data, start, pos));  // a big integer's is not summed
-                }
-            }
+        Header header{};
+        Read read = readHeader<false>(in, start, header);
+        if (read != Read::done) {
+            return read == Read::more ? start : FAILED;
         }
-        const Py_ssize_t typePos = pos++;
-        const auto header = static_cast<int32_t>(sum);
-
+        const bool isList = header.type == TYPE_LIST;
         PyObject* value = nullptr;
-        if (type == TYPE_INT || type == TYPE_NEGINT) {
-            // The most common elements, ahead of the dispatch (the scalars
-            // that follow in the same list are taken in a run, below). A negative
-            // one is negated with 32-bit wrap-around: a header of -2**31
-            // stays -2**31.
-            value = PyLong_FromLong(static_cast<int32_t>(type == TYPE_INT ? sum : 0u - sum));
-        } else {
-            switch (type) {
-            case TYPE_LIST:
-                if (header > SIZE_LIMIT || (header < 0 && context.explain)) {
-                    refuseSize(context, LIST_LIMIT_TEXT, "a list", "items", sum);
-                    return FAILED;
-                }
-                if (header < 0) {
-                    // The host's list constructor refuses a negative size;
-                    // its error stands.
-                    PyObject* refused = PyList_New(header);
-                    Py_XDECREF(refused);
-                    return FAILED;
-                }
-                if (header == 0) {
-                    // Complete as soon as it is opened: delivered like any value.
-                    value = PyList_New(0);
-                    break;
-                }
-                {
-                    const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
-                    if ((LIMITED && cMolvarState_charge(state, frameCharge(reserve)) < 0) ||
-                        cMolvarState_push(state, header, reserve) < 0) {
-                        return FAILED;
-                    }
-                    reservable -= reserve;
-                }
-                if (takeScalars<LIMITED>(state, state->stack, cache, data, len, nextSignalCheck, pos, stop) < 0) {
+        in.settled = false;
+        if (isList) {
+            if (openList<LIMITED>(in, header.sum, reservable, value) < 0) {
+                return FAILED;
+            }
+            pos = header.typePos + 1;
+            if (value == nullptr) {
+                // Opened: its scalars follow at once, most often.
+                if (takeScalars<LIMITED>(in, state->stack, nextSignalCheck, pos) < 0) {
                     return FAILED;
                 }
                 continue;
-            case TYPE_STRING:
-                if (header > SIZE_LIMIT || header < 0) {
-                    refuseSize(context, STRING_LIMIT_TEXT, "a byte string", "bytes", sum);
-                    return FAILED;
-                }
-                // Under a limit, a string that could not be held is refused
-                // at its header, before its bytes come: in an open list, past
-                // what the list may still be charged; alone, past the limit.
-                if (LIMITED && (state->stack != nullptr ? state->held + VALUE_CHARGE + header > state->maxHeld
-                                                        : header > state->maxHeld)) {
-                    cMolvarState_refuseHeld(state);
-                    return FAILED;
-                }
-                if (len - pos < header) {
-                    stop.need = pos - start + header;
-                    return start;
-                }
-                value = bytesOf(cache, data + pos, header);
-                pos += header;
-                break;
-            case TYPE_FLOAT:
-                if (len - pos < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
-                    stop.need = pos - start + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
-                    return start;
-                }
-                value = PyFloat_FromDouble(cMolvar_unpackDouble(data + pos));
-                pos += FLOAT_BODY_SIZE;
-                break;
-            case TYPE_LONG:
-            case TYPE_NEGLONG: {
-                bool settled = false;
-                value = decodeBigInt(context, data + start, typePos - start, type == TYPE_NEGLONG, settled);
-                ListFrame* top = state->stack;
-                if (settled && value != nullptr && top != nullptr && top->filled < top->slots &&
-                    top->expected - top->filled > RUN_MIN_ITEMS) {
-                    // Stored as finish() would, leaving the list open; the
-                    // big integers that follow are taken in a run.
-                    if (LIMITED && cMolvarState_charge(state, VALUE_CHARGE + (pos - start)) < 0) {
-                        Py_DECREF(value);
-                        return FAILED;
-                    }
-                    top->items[top->filled++] = value;
-                    if (takeBigInts(state, top, data, len, nextSignalCheck, pos, stop) < 0) {
-                        return FAILED;
-                    }
-                    continue;
-                }
-                break;
             }
-            case TYPE_VOCAB:
-                value = decodeVocab(context, header);
-                break;
-            default:
-                refuseTypeByte(context, type);
-                return FAILED;
+        } else {
+            read = Read::failed;
+            if ((value = readValue<LIMITED, false>(in, start, header, pos, read)) == nullptr) {
+                return read == Read::more ? start : FAILED;
             }
         }
+        ListFrame* const into = state->stack;
         if (finish(state, LIMITED, value, pos - start, receiver) < 0) {
             return FAILED;
         }
         if (firstValueOnly && state->stack == nullptr) {
             break;  // an element that leaves no list open has delivered a top-level value
         }
-        // A list is most often followed by another: no run after one.
+        // A list is most often followed by another: no run after one. A
+        // list closed by the value just stored may have run the collector,
+        // and so host code: the look-up of pyb1282int no longer holds.
         ListFrame* top = state->stack;
-        if (type != TYPE_LIST && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
-            takeScalars<LIMITED>(state, top, cache, data, len, nextSignalCheck, pos, stop) < 0) {
+        in.settled = in.settled && top == into;
+        if (!isList && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
+            takeScalars<LIMITED>(in, top, nextSignalCheck, pos) < 0) {
             return FAILED;
         }
     }

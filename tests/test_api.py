@@ -140,6 +140,11 @@ class TestDumpsLoads:
             # Where cMolvar raises SystemError, the companion says what the bytes declared.
             (b"\x05\x81" + b"\x01" * 65, 2, "a header of more than 64 digit bytes.*is the input in this format"),
             (b"\x01\x80\x00\x00\x00\x00\x08\x80", 2, "a list of 2147483648 items declared"),
+            # The same refusals among the scalars of a list, well before its end.
+            (b"\x09\x80\x01\x81\x00\x84" + bytes(8) + b"\x8a" + b"\x01\x81" * 6, 14, "invalid type byte 0x8a"),
+            (b"\x09\x80\x01\x81\x40\x87" + b"\x01\x81" * 6, 4, "vocabulary index 64"),
+            (b"\x09\x80\x01\x81\x01\x00\x28\x82" + b"\x01\x81" * 6, 4, "a byte string of 655361 bytes"),
+            (b"\x09\x80\x01\x81\x01\x81" + b"\x01" * 65 + b"\x85", 6, "a header of more than 64 digit bytes"),
         ],
     )
     def test_malformed_input_names_the_offset(self, data, offset, message):
