@@ -285,96 +285,118 @@ inline PyObject* readBigDigits(const unsigned char* digits, Py_ssize_t count, bo
     return PyLong_FromLongLong(negative ? -static_cast<long long>(value) : static_cast<long long>(value));
 }
 
-// Reads the element whose header starts at `start` (not a list's, outside a
-// run): its value, with `next`, the offset after it; or null, with `why`
-// set to what stopped it (left unchanged where the value could not be made,
-// for the caller to start at Read::failed). IN_RUN (a run of scalars, where
-// no host code may run) leaves a list, an incomplete element, and a big
-// integer that the look-up of pyb1282int has not settled, to the general
-// loop; LIMITED refuses, at its header, a byte string that the state's
-// limit could not hold.
+// The readers of each kind of element that is not a list, for readValue.
+// Each returns the element's value, with `next`, the offset after it; or
+// null, with `why` set to what stopped it, except where the value could
+// not be made (its caller starts `why` at Read::failed). IN_RUN (a run of
+// scalars, where no host code may run) leaves an element that is not all
+// in the chunk to the general loop.
+
+// A byte string of `size` bytes, `body` its first; LIMITED refuses, at its
+// header, one that the state's limit could not hold.
+template <bool LIMITED, bool IN_RUN>
+inline __attribute__((always_inline)) PyObject* readString(Reader& in, Py_ssize_t start, Py_ssize_t body,
+                                                           uint32_t size, Py_ssize_t& next, Read& why)
+{
+    cMolvarState* state = in.state;
+    if (size > static_cast<uint32_t>(SIZE_LIMIT)) {
+        refuseSize(in.context, STRING_LIMIT_TEXT, "a byte string", "bytes", size);
+        why = Read::failed;
+        return nullptr;
+    }
+    // Under a limit, a string that could not be held is refused at its
+    // header, before its bytes come: in an open list, past what the list may
+    // still be charged; alone, past the limit.
+    if (LIMITED && (state->stack != nullptr ? state->held + VALUE_CHARGE + size > state->maxHeld
+                                            : static_cast<int64_t>(size) > state->maxHeld)) {
+        cMolvarState_refuseHeld(state);
+        why = Read::failed;
+        return nullptr;
+    }
+    if (in.len - body < static_cast<Py_ssize_t>(size)) {
+        why = IN_RUN ? Read::leave : Read::more;
+        in.stop.need = body - start + size;
+        return nullptr;
+    }
+    next = body + size;
+    return bytesOf(in.cache, in.data + body, static_cast<Py_ssize_t>(size));
+}
+
+// A float, whose body starts at `body` (after any header, which is skipped).
+template <bool IN_RUN>
+inline __attribute__((always_inline)) PyObject* readFloat(Reader& in, Py_ssize_t start, Py_ssize_t body,
+                                                          Py_ssize_t& next, Read& why)
+{
+    if (in.len - body < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
+        why = IN_RUN ? Read::leave : Read::more;
+        in.stop.need = body - start + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+        return nullptr;
+    }
+    next = body + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
+    return PyFloat_FromDouble(cMolvar_unpackDouble(in.data + body));
+}
+
+// A big integer, whose digits are data[start, typePos): in a run only while
+// the look-up of pyb1282int for the one before has settled it (else it is
+// left to the general loop, which looks it up and may call it).
+template <bool IN_RUN>
+inline __attribute__((always_inline)) PyObject* readBigInt(Reader& in, Py_ssize_t start, const Header& header,
+                                                           Py_ssize_t& next, Read& why)
+{
+    const bool negative = header.type == TYPE_NEGLONG;
+    const Py_ssize_t count = header.typePos - start;
+    next = header.typePos + 1;
+    if (!IN_RUN) {
+        bool settled = false;
+        PyObject* value = decodeBigInt(in.context, in.data + start, count, negative, settled);
+        in.settled = settled;
+        return value;
+    }
+    if (!in.settled) {
+        why = Read::leave;
+        return nullptr;
+    }
+    return readBigDigits(in.data + start, count, negative);
+}
+
+// The element whose header starts at `start`, by its kind; in a run, a
+// list is left to the general loop, which does not pass one here.
 template <bool LIMITED, bool IN_RUN>
 inline __attribute__((always_inline)) PyObject* readValue(Reader& in, Py_ssize_t start, const Header& header,
                                                           Py_ssize_t& next, Read& why)
 {
-    const unsigned char type = header.type;
     const Py_ssize_t body = header.typePos + 1;
     const uint32_t sum = header.sum;
-    if (type == TYPE_INT) {  // the most common element, ahead of the dispatch
+    if (__builtin_expect(header.type == TYPE_INT, 1)) {  // the most common element, ahead of the dispatch
         next = body;
         return PyLong_FromLong(static_cast<int32_t>(sum));
     }
-    PyObject* value = nullptr;
-    switch (type) {
+    switch (header.type) {
+    case TYPE_STRING:
+        return readString<LIMITED, IN_RUN>(in, start, body, sum, next, why);
     case TYPE_NEGINT:
         // Negated with 32-bit wrap-around: a header of -2**31 stays -2**31.
         next = body;
         return PyLong_FromLong(static_cast<int32_t>(0u - sum));
-    case TYPE_STRING: {
-        cMolvarState* state = in.state;
-        if (sum > static_cast<uint32_t>(SIZE_LIMIT)) {
-            refuseSize(in.context, STRING_LIMIT_TEXT, "a byte string", "bytes", sum);
-            why = Read::failed;
-            return nullptr;
-        }
-        const auto size = static_cast<Py_ssize_t>(sum);
-        // Under a limit, a string that could not be held is refused at its
-        // header, before its bytes come: in an open list, past what the
-        // list may still be charged; alone, past the limit.
-        if (LIMITED && (state->stack != nullptr ? state->held + VALUE_CHARGE + size > state->maxHeld
-                                                : size > state->maxHeld)) {
-            cMolvarState_refuseHeld(state);
-            why = Read::failed;
-            return nullptr;
-        }
-        if (in.len - body < size) {
-            why = IN_RUN ? Read::leave : Read::more;
-            in.stop.need = body - start + size;
-            return nullptr;
-        }
-        value = bytesOf(in.cache, in.data + body, size);
-        next = body + size;
-        break;
-    }
-    case TYPE_FLOAT:  // any header is skipped
-        if (in.len - body < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
-            why = IN_RUN ? Read::leave : Read::more;
-            in.stop.need = body - start + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
-            return nullptr;
-        }
-        value = PyFloat_FromDouble(cMolvar_unpackDouble(in.data + body));
-        next = body + static_cast<Py_ssize_t>(FLOAT_BODY_SIZE);
-        break;
+    case TYPE_FLOAT:
+        return readFloat<IN_RUN>(in, start, body, next, why);
     case TYPE_LONG:
     case TYPE_NEGLONG:
-        if (!IN_RUN) {
-            bool settled = false;
-            value = decodeBigInt(in.context, in.data + start, header.typePos - start, type == TYPE_NEGLONG, settled);
-            in.settled = settled;
-        } else if (in.settled) {
-            value = readBigDigits(in.data + start, header.typePos - start, type == TYPE_NEGLONG);
-        } else {
-            why = Read::leave;
-            return nullptr;
-        }
-        next = body;
-        break;
+        return readBigInt<IN_RUN>(in, start, header, next, why);
     case TYPE_VOCAB:
-        value = decodeVocab(in.context, static_cast<int32_t>(sum));
         next = body;
-        break;
+        return decodeVocab(in.context, static_cast<int32_t>(sum));
     case TYPE_LIST:
         if (IN_RUN) {
             why = Read::leave;
             return nullptr;
         }
-        [[fallthrough]];  // not passed here outside a run
+        [[fallthrough]];
     default:
-        refuseTypeByte(in.context, type);
+        refuseTypeByte(in.context, header.type);
         why = Read::failed;
         return nullptr;
     }
-    return value;
 }
 
 // Opens the list whose header declared `count` items: pushed, with `value`
