@@ -31,14 +31,10 @@ bool nativeLayoutIsDigits()
 }
 #endif
 
-// Eight digits as one 56-bit value, the first lowest: the digits' 7-bit
-// fields closed up pairwise, in 16-, 32- and 64-bit lanes.
+// Eight digits as one 56-bit value, the first lowest.
 inline uint64_t packEightDigits(const unsigned char* digits)
 {
-    uint64_t x = cMolvar_loadLittleEndian64(digits);
-    x = (x & 0x007F007F007F007Full) | ((x >> 1) & 0x3F803F803F803F80ull);
-    x = (x & 0x00003FFF00003FFFull) | ((x >> 2) & 0x0FFFC0000FFFC000ull);
-    return (x & 0x000000000FFFFFFFull) | ((x >> 4) & 0x00FFFFFFF0000000ull);
+    return cMolvar_packEightDigits(cMolvar_loadLittleEndian64(digits));
 }
 static_assert(HOST_BITS + 7 <= 64, "a host digit is cut from eight bytes");
 
@@ -178,6 +174,39 @@ int cMolvar_writeBigDigits(cMolvarBuf* buf, PyObject* value)
 #else
     return appendDigitsThroughBytes(buf, value);
 #endif
+}
+
+PyObject* cMolvar_intFromMagnitude(uint64_t magnitude, bool negative)
+{
+#if defined(MOLVAR_INT_LAYOUT) && PY_VERSION_HEX < 0x030E0000 && PyLong_SHIFT == 30
+    // Its digits written straight into a new int, which PyLong_FromLongLong
+    // would find by a loop of one step per digit.
+    if (magnitude >> PyLong_SHIFT != 0 && magnitude >> 63 == 0) {
+        const Py_ssize_t count = magnitude >> (2 * PyLong_SHIFT) == 0 ? 2 : 3;
+        PyLongObject* value = _PyLong_New(count);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        digit* out = pylongDigits(reinterpret_cast<PyObject*>(value));
+        out[0] = static_cast<digit>(magnitude & PyLong_MASK);
+        out[1] = static_cast<digit>((magnitude >> PyLong_SHIFT) & PyLong_MASK);
+        if (count == 3) {
+            out[2] = static_cast<digit>(magnitude >> (2 * PyLong_SHIFT));
+        }
+        if (negative) {
+            pylongSetNegative(reinterpret_cast<PyObject*>(value));
+        }
+        return reinterpret_cast<PyObject*>(value);
+    }
+#endif
+    if (!negative) {
+        return PyLong_FromUnsignedLongLong(magnitude);
+    }
+    if (magnitude <= static_cast<uint64_t>(INT64_MAX)) {
+        return PyLong_FromLongLong(-static_cast<long long>(magnitude));
+    }
+    Ref positive = Ref::steal(PyLong_FromUnsignedLongLong(magnitude));
+    return positive ? PyNumber_Negative(positive.get()) : nullptr;
 }
 
 PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative)

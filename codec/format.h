@@ -114,6 +114,16 @@ inline void cMolvar_storeLittleEndian64(uint64_t bits, unsigned char* out)
 #endif
 }
 
+// Eight header digits, read as one little-endian word, as one 56-bit
+// value, the first digit lowest: the 7-bit fields closed up pairwise, in
+// 16-, 32- and 64-bit lanes.
+inline uint64_t cMolvar_packEightDigits(uint64_t x)
+{
+    x = (x & 0x007F007F007F007Full) | ((x >> 1) & 0x3F803F803F803F80ull);
+    x = (x & 0x00003FFF00003FFFull) | ((x >> 2) & 0x0FFFC0000FFFC000ull);
+    return (x & 0x000000000FFFFFFFull) | ((x >> 4) & 0x00FFFFFFF0000000ull);
+}
+
 // The signed 32-bit value of the digits bytes[start, end). Digit i is
 // shifted by (7 * i) mod 32 bits and the sum wraps, so a sixth digit lands
 // at bit 3 and a five-digit sum with bit 31 set reads as negative.
