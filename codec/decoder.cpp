@@ -492,8 +492,11 @@ inline __attribute__((always_inline)) int takeScalars(Reader& in, ListFrame* top
         Header header{};
         Py_ssize_t next = 0;
         PyObject* value = nullptr;
-        Read why = readHeader<true>(in, at, header);
-        if (why == Read::done) {
+        Read why = Read::failed;
+        if (in.data[at] == TYPE_FLOAT) {
+            // Written with no header: the lists of floats take no dispatch.
+            value = readFloat<true>(in, at, at + 1, next, why);
+        } else if ((why = readHeader<true>(in, at, header)) == Read::done) {
             why = Read::failed;
             value = readValue<LIMITED, true>(in, at, header, next, why);
         }
