@@ -574,18 +574,20 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
                 return read == Read::more ? start : FAILED;
             }
         }
+        // Whether storing the value may close a list, or deliver it: host
+        // code may then run (the receiver, or the collector when a list is
+        // made), and the look-up of pyb1282int no longer holds.
         ListFrame* const into = state->stack;
+        const bool mayRunHostCode = into == nullptr || into->filled + 1 >= into->expected;
         if (finish(state, LIMITED, value, pos - start, receiver) < 0) {
             return FAILED;
         }
         if (firstValueOnly && state->stack == nullptr) {
             break;  // an element that leaves no list open has delivered a top-level value
         }
-        // A list is most often followed by another: no run after one. A
-        // list closed by the value just stored may have run the collector,
-        // and so host code: the look-up of pyb1282int no longer holds.
+        // A list is most often followed by another: no run after one.
         ListFrame* top = state->stack;
-        in.settled = in.settled && top == into;
+        in.settled = in.settled && !mayRunHostCode;
         if (!isList && top != nullptr && top->expected - top->filled >= RUN_MIN_ITEMS &&
             takeScalars<LIMITED>(in, top, nextSignalCheck, pos) < 0) {
             return FAILED;
