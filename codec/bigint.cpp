@@ -224,8 +224,7 @@ PyObject* cMolvar_readBigDigits(const unsigned char* digits, Py_ssize_t count, b
         for (Py_ssize_t i = count; i-- > 0;) {
             value = (value << DIGIT_BITS) | digits[i];
         }
-        // At most 63 bits: the negation fits.
-        return PyLong_FromLongLong(negative ? -static_cast<long long>(value) : static_cast<long long>(value));
+        return cMolvar_intFromMagnitude(value, negative);  // at most 63 bits
     }
     // The top digit is not zero, so the value has exactly `bits` bits and
     // its host form has no leading zero digit, as the host requires. The

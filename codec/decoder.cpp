@@ -271,10 +271,10 @@ inline __attribute__((always_inline)) Read readHeader(Reader& in, Py_ssize_t at,
     return BOUNDED ? readLongHeader(in, at, header) : readLongHeaderOutOfLine(in, at, header);
 }
 
-// A big integer's value from its `count` digits natively, one within 63
-// bits made here: its digits closed up from one word (`readable` bytes lie
-// from `digits` to the end of the chunk), and the int made from it without
-// a loop per digit.
+// A big integer's value from its `count` digits natively: one within 63
+// bits with its digits closed up from one word (`readable` bytes lie from
+// `digits` to the end of the chunk), not one by one; the int is made by the
+// same cMolvar_intFromMagnitude either way.
 inline PyObject* readBigDigits(const unsigned char* digits, Py_ssize_t count, bool negative, Py_ssize_t readable)
 {
     if (count > 9 || count == 0 || readable < 8) {  // the digits are followed by their type byte
