@@ -172,6 +172,13 @@ int isBelowZero(PyObject* obj)
     return zero ? PyObject_RichCompareBool(obj, zero.get(), Py_LT) : -1;
 }
 
+// A big int written as the companion's own converter writes it: the digits
+// of `value`'s magnitude (an exact int), then `type`. 0, or -1.
+int appendNativeBigInt(cMolvarBuf* buf, PyObject* value, unsigned char type)
+{
+    return cMolvar_writeBigDigits(buf, value) < 0 ? -1 : cMolvarBuf_appendByte(buf, type);
+}
+
 // An int outside the 32-bit range: its magnitude's digits come from the
 // pyint2b128 installed in cMolvar, written through the buffer's own
 // `write`; or, when that is the companion's own, are written natively.
@@ -198,7 +205,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
     const bool native = converter.get() == context.ownToDigits;
     if (native && PyLong_CheckExact(obj)) {
         // The magnitude's digits, read from the int itself: nothing to negate.
-        if (cMolvar_writeBigDigits(buf, obj) < 0 || cMolvarBuf_appendByte(buf, type) < 0) {
+        if (appendNativeBigInt(buf, obj, type) < 0) {
             return -1;
         }
         return inNamespace ? 0 : CALLED_OUT;
@@ -215,9 +222,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
             return -1;
         }
         if (!negative) {
-            return cMolvar_writeBigDigits(buf, magnitude.get()) < 0 || cMolvarBuf_appendByte(buf, type) < 0
-                       ? -1
-                       : CALLED_OUT;
+            return appendNativeBigInt(buf, magnitude.get(), type) < 0 ? -1 : CALLED_OUT;
         }
     }
     Ref write = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(buf), context.writeName));
@@ -289,9 +294,7 @@ inline int appendWideDigits(uint64_t magnitude, bool negative, Tail& tail)
 // companion's own converter's native code, with no look-up.
 __attribute__((noinline)) int appendOwnDigits(PyObject* obj, bool negative, cMolvarBuf* buf)
 {
-    return cMolvar_writeBigDigits(buf, obj) < 0 || cMolvarBuf_appendByte(buf, negative ? TYPE_NEGLONG : TYPE_LONG) < 0
-               ? -1
-               : 0;
+    return appendNativeBigInt(buf, obj, negative ? TYPE_NEGLONG : TYPE_LONG);
 }
 
 inline int appendOwnDigits(PyObject* obj, bool negative, Tail& tail)
