@@ -1,4 +1,4 @@
-"""The command-line tool, run as `python3 -m kestrix.vantle.molvar`."""
+"""The command-line tool, run as `python3 -m kestrix.vantle.molvar` and as `molvar`."""
 
 import os
 import pty
@@ -16,11 +16,13 @@ SAMPLE = os.path.join(REPO, "examples", "sample.molvar")
 STREAM_VALUES = [[1, b"ab"], -5, 2**100, 2.5, [[], [b"\x00\xff"]]]
 STREAM = b"".join(dumps(value) for value in STREAM_VALUES)
 STREAM_LINES = [repr(value) for value in STREAM_VALUES]
+AS_MODULE = [sys.executable, "-m", "kestrix.vantle.molvar"]
+AS_SCRIPT = [os.path.join(os.path.dirname(sys.executable), "molvar")]  # the console script pip installed
 
 
-def molvar(*args, stdin=b""):
+def molvar(*args, stdin=b"", command=AS_MODULE):
     return subprocess.run(
-        [sys.executable, "-m", "kestrix.vantle.molvar", *args],
+        [*command, *args],
         cwd=OUTSIDE,
         input=stdin,
         capture_output=True,
@@ -101,6 +103,18 @@ class TestHexDump:
         indents = [len(line) - len(line.lstrip()) for line in (line[35:] for line in out.splitlines()[1:])]
         assert indents == [0, 2, 2, 4, 4, 2, 0, 0, 0]
 
+    def test_deep_nesting_keeps_the_dump_linear(self, tmp_path, capsys):
+        # Indented up to 16 enclosing lists; deeper, the same column, led by the depth.
+        wire = b"\x01\x80" * 3000 + b"\x81"
+        code, out, _ = run_main(["decode", "--hex"], wire, tmp_path, capsys)
+        assert code == 0
+        elements = [line[35:] for line in out.splitlines()[1:]]
+        assert len(elements) == 3001
+        assert [element.index("LIST") for element in elements[14:18]] == [28, 30, 32, 32]
+        assert [element.split()[0] for element in elements[14:18]] == ["LIST", "LIST", "16>", "17>"]
+        assert elements[-1].split() == ["3000>", "INT", "0"] and elements[-1].index("INT") == 32
+        assert len(out) < 50 * len(wire)
+
     @pytest.mark.parametrize(
         "wire, offset, message",
         [
@@ -132,6 +146,8 @@ class TestEncode:
         path = tmp_path / "out.molvar"
         assert molvar("encode", *exprs, "-o", str(path)).returncode == 0
         assert path.read_bytes() == STREAM
+        assert molvar("encode", *exprs, "-o", "-").stdout == STREAM  # as `decode -` reads stdin
+        assert not os.path.exists(os.path.join(OUTSIDE, "-"))
 
         shown = molvar("encode", *exprs, "--hex")
         assert shown.stdout.decode().splitlines()[1].split() == ["0", "02", "80", "LIST", "2", "items"]
@@ -160,7 +176,7 @@ class TestEncode:
 
     def test_refuses_to_write_binary_to_a_terminal(self, tmp_path):
         def on_a_terminal(*args):
-            controller, terminal = pty.openpty()
+            controller, terminal = open_a_terminal()
             try:
                 return subprocess.run(
                     [sys.executable, "-m", "kestrix.vantle.molvar", "encode", *args],
@@ -173,23 +189,41 @@ class TestEncode:
         refused = on_a_terminal("[1, b'ab']")
         assert refused.returncode == 2
         assert b"terminal" in refused.stderr and b"-o FILE" in refused.stderr and b"Traceback" not in refused.stderr
+        assert on_a_terminal("[1, b'ab']", "-o", "-").returncode == 2
         assert on_a_terminal("[1, b'ab']", "--hex").returncode == 0
         assert on_a_terminal("[1, b'ab']", "-o", "out.molvar").returncode == 0
         assert (tmp_path / "out.molvar").read_bytes() == dumps([1, b"ab"])
 
 
+def open_a_terminal():
+    """A pseudo-terminal's two ends; the test is skipped where none can be
+    opened (a chroot without /dev/pts)."""
+    try:
+        return pty.openpty()
+    except OSError as error:
+        pytest.skip("no pseudo-terminal: %s" % error)
+
+
 def test_version():
     result = molvar("--version")
     assert result.returncode == 0 and result.stdout.decode().split() == [
-        "python3", "-m", "kestrix.vantle.molvar", __version__
+        os.path.basename(sys.executable), "-m", "kestrix.vantle.molvar", __version__
     ]
+
+
+def test_the_installed_script_runs_and_names_itself():
+    assert molvar("--version", command=AS_SCRIPT).stdout.decode().split() == ["molvar", __version__]
+    result = molvar("decode", stdin=STREAM, command=AS_SCRIPT)
+    assert result.returncode == 0 and result.stdout.decode().splitlines() == STREAM_LINES
+    assert one_error_line(molvar("decode", stdin=b"\x88", command=AS_SCRIPT)).startswith("molvar decode: error: ")
 
 
 @pytest.mark.parametrize("args", [[], ["decode"], ["encode"]])
 def test_help(args):
     result = molvar(*args, "--help")
     assert result.returncode == 0
-    assert b"examples:" in result.stdout and b"usage: python3 -m kestrix.vantle.molvar" in result.stdout
+    usage = "usage: %s -m kestrix.vantle.molvar" % os.path.basename(sys.executable)
+    assert b"examples:" in result.stdout and usage.encode() in result.stdout
 
 
 def test_no_command():

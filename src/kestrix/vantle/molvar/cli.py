@@ -1,4 +1,4 @@
-"""The command-line tool: ``python3 -m kestrix.vantle.molvar``.
+"""The command-line tool: ``molvar``, or ``python3 -m kestrix.vantle.molvar``.
 
 ``decode`` prints the values of a wire stream, or an annotated dump of its
 elements with ``--hex``; ``encode`` turns Python literals into wire bytes.
@@ -19,10 +19,11 @@ from typing import Any, BinaryIO, Callable, ContextManager, Iterator, List, Opti
 
 from kestrix.vantle.molvar import Decoder, MolvarError, __version__, dumps, iter_load
 
-PROG = "python3 -m kestrix.vantle.molvar"
+PROG = "molvar"  # the console script's name; ``python -m`` passes its own (see __main__.py)
 READ_SIZE = 1 << 16
 PREVIEW_BYTES = 24
 SHOWN_DIGITS = 5
+INDENTED_LEVELS = 16  # --hex: deeper elements stay in this level's column, led by their depth
 
 TYPE_NAMES = {
     0x80: "LIST",
@@ -61,7 +62,9 @@ lists as [...]; `encode` reads these lines back.
 With --hex, print one line per element instead: its byte offset (decimal),
 its header digits and type byte (hex), the type's name, and its value (for a
 list its item count, for a byte string its length and first bytes), with
-the items of a list indented under it. The whole input is read first.
+the items of a list indented under it. From 16 enclosing lists on, the
+indentation stays put and the number of enclosing lists leads the name, as
+"17> INT". The whole input is read first.
 
 Malformed or truncated input ends with one line on standard error, naming
 the byte offset of the element at fault, and exit status 1.
@@ -78,15 +81,15 @@ evaluated as code), as one top-level value. Without EXPR, read one literal
 per line from standard input (the output of `decode`). Ints, floats, bytes
 (b'...'), lists and tuples can be encoded; str, None and dicts cannot.
 
-The bytes go to FILE with -o, or to standard output when it is redirected;
-like a compressor, the tool refuses to write them to a terminal (--hex
-shows them there as an annotated dump).
+The bytes go to FILE with -o, or to standard output (also with -o -) when
+it is redirected; like a compressor, the tool refuses to write them to a
+terminal (--hex shows them there as an annotated dump).
 
 examples:
   %(prog)s "[1, b'ab']" > message.molvar
   %(prog)s "[1, b'ab']" 2.5 --hex
   %(prog)s -5 1267650600228229401496703205376 -o ints.molvar
-  python3 -m kestrix.vantle.molvar decode a.molvar | %(prog)s -o b.molvar
+  {tool} decode a.molvar | %(prog)s -o b.molvar
 """
 
 
@@ -94,8 +97,10 @@ class UsageError(Exception):
     """A command line the tool cannot carry out: exit status 2, as argparse's own."""
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = build_parser()
+def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
+    """Runs the tool on ``argv`` (default: the process's arguments) and returns
+    its exit status; ``prog`` is the name its usage and messages give it."""
+    parser = build_parser(prog)
     args = parser.parse_args(argv)
     try:
         run: Callable[[argparse.Namespace], int] = args.run
@@ -105,25 +110,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             raise
         return 130
     except UsageError as error:
-        return fail(args.command, str(error), status=2)
+        return fail(args, str(error), status=2)
     except MolvarError as error:
         if args.debug:
             raise
-        return fail(args.command, str(error))
+        return fail(args, str(error))
     except (OSError, RecursionError, ValueError, SyntaxError, MemoryError) as error:
         if args.debug:
             raise
         if isinstance(error, BrokenPipeError):
             return quiet_broken_pipe()
         if isinstance(error, RecursionError):  # repr() of a decoded value
-            return fail(args.command, "a value nested too deeply to print as a literal (--hex shows it element by element)")
-        return fail(args.command, describe(error))
+            return fail(args, "a value nested too deeply to print as a literal (--hex shows it element by element)")
+        return fail(args, describe(error))
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+        prog=prog, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
+    parser.set_defaults(tool=prog)
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     common = argparse.ArgumentParser(add_help=False)
@@ -143,9 +149,9 @@ def build_parser() -> argparse.ArgumentParser:
     decode.add_argument("--hex", action="store_true", help="print an annotated dump, one element a line")
     decode.set_defaults(run=run_decode)
 
-    encode = command("encode", "encode Python literals as a wire stream", ENCODE_HELP)
+    encode = command("encode", "encode Python literals as a wire stream", ENCODE_HELP.format(tool=prog))
     encode.add_argument("exprs", nargs="*", metavar="EXPR", help="a Python literal (default: one per line on stdin)")
-    encode.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE (default: standard output)")
+    encode.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE (default, or -: standard output)")
     encode.add_argument("--hex", action="store_true", help="print an annotated dump instead of the bytes")
     encode.add_argument("--strict", action="store_true",
                         help="refuse what no reader accepts: ints of 2**448 and more, lists and byte strings over 655360")
@@ -167,7 +173,8 @@ def run_decode(args: argparse.Namespace) -> int:
 
 
 def run_encode(args: argparse.Namespace) -> int:
-    if not args.hex and not args.output and stdout_is_a_terminal():
+    to_stdout = args.output is None or args.output == "-"
+    if not args.hex and to_stdout and stdout_is_a_terminal():
         raise UsageError(
             "refusing to write binary output to a terminal: "
             "give -o FILE, redirect standard output (> FILE or | ...), or show the bytes with --hex"
@@ -188,11 +195,11 @@ def run_encode(args: argparse.Namespace) -> int:
         except (ValueError, SyntaxError, TypeError, MolvarError, OverflowError, SystemError, RecursionError) as error:
             if args.debug:
                 raise
-            return fail(args.command, "%s %d: %s" % (where, number, describe(error)))
+            return fail(args, "%s %d: %s" % (where, number, describe(error)))
     if args.hex:
         for line in annotate(bytes(wire)):
             print(line)
-    elif args.output:
+    elif not to_stdout:
         with open(args.output, "wb") as output:
             output.write(wire)
     else:
@@ -244,7 +251,7 @@ def annotate(data: bytes) -> Iterator[str]:
         values = check_element(element, start)
         if pos > len(data):
             raise _error(start, "truncated input: the element here is %s short" % plural(pos - len(data), "byte"))
-        indent = "  " * len(remaining)
+        indent = indentation(len(remaining))
         name = TYPE_NAMES[element_type]
         yield "%8d  %-18s %02x    %s%-8s%s" % (
             start,
@@ -265,6 +272,16 @@ def annotate(data: bytes) -> Iterator[str]:
             remaining.pop()
     if remaining:
         raise _error(len(data), "truncated input: %s still open at the end" % plural(len(remaining), "list"))
+
+
+def indentation(depth: int) -> str:
+    """What leads the name of an element inside ``depth`` lists: two spaces
+    per list, up to INDENTED_LEVELS of them; deeper, the same width, ending
+    with the depth (``17> ``). So a line's length never grows with the depth,
+    and the dump stays within a constant factor of its input."""
+    if depth < INDENTED_LEVELS:
+        return "  " * depth
+    return ("%d> " % depth).rjust(2 * INDENTED_LEVELS)
 
 
 def _error(offset: int, message: str) -> MolvarError:
@@ -344,9 +361,9 @@ def describe(error: BaseException) -> str:
     return str(error).strip() or type(error).__name__
 
 
-def fail(command: str, message: str, status: int = 1) -> int:
+def fail(args: argparse.Namespace, message: str, status: int = 1) -> int:
     sys.stdout.flush()
-    print("%s %s: error: %s" % (PROG, command, message), file=sys.stderr)
+    print("%s %s: error: %s" % (args.tool, args.command, message), file=sys.stderr)
     return status
 
 
