@@ -309,11 +309,12 @@ inline __attribute__((always_inline)) PyObject* readString(Reader& in, Py_ssize_
         return nullptr;
     }
     // Under a limit, a string that could not be held is refused at its
-    // header, before its bytes come: in an open list, past what the list may
-    // still be charged; alone, past the limit.
-    if (LIMITED && (state->stack != nullptr ? state->held + VALUE_CHARGE + size > state->maxHeld
-                                            : static_cast<int64_t>(size) > state->maxHeld)) {
-        cMolvarState_refuseHeld(state);
+    // header, before its bytes come, however they are split: in an open
+    // list, past the charge it will take there; alone, past the limit. So
+    // the bytes kept of it while it arrives stay within the limit too.
+    if (LIMITED && cMolvarState_charge(state,
+                                       state->stack != nullptr ? valueCharge(body - start + size) : int64_t{size},
+                                       false) < 0) {
         why = Read::failed;
         return nullptr;
     }
@@ -425,7 +426,7 @@ int openList(Reader& in, uint32_t count, Py_ssize_t& reservable, PyObject*& valu
         return value != nullptr ? 0 : -1;
     }
     const auto reserve = static_cast<int32_t>(std::min<Py_ssize_t>(header, reservable));
-    if ((LIMITED && cMolvarState_charge(in.state, frameCharge(reserve)) < 0) ||
+    if ((LIMITED && cMolvarState_charge(in.state, FRAME_CHARGE) < 0) ||
         cMolvarState_push(in.state, header, reserve) < 0) {
         return -1;
     }
@@ -440,7 +441,7 @@ int openList(Reader& in, uint32_t count, Py_ssize_t& reservable, PyObject*& valu
 inline int finish(cMolvarState* state, bool limited, PyObject* value, Py_ssize_t size, PyObject* receiver)
 {
     ListFrame* top = state->stack;
-    if (limited && top != nullptr && cMolvarState_charge(state, VALUE_CHARGE + size) < 0) {
+    if (limited && top != nullptr && cMolvarState_charge(state, valueCharge(size)) < 0) {
         Py_DECREF(value);
         return -1;
     }
@@ -455,11 +456,7 @@ inline int finish(cMolvarState* state, bool limited, PyObject* value, Py_ssize_t
     if (!cMolvarState_topIsFull(state)) {
         return 0;
     }
-    const int status = cMolvarState_completeLists(state, receiver);
-    if (limited && state->stack == nullptr) {
-        state->held = 0;  // nothing is held once the outermost list is delivered
-    }
-    return status;
+    return cMolvarState_completeLists(state, receiver);
 }
 
 // A run is tried after a value stored into a list that waits for at least
@@ -507,7 +504,7 @@ inline __attribute__((always_inline)) int takeScalars(Reader& in, ListFrame* top
             }
             break;
         }
-        if (LIMITED && cMolvarState_charge(in.state, VALUE_CHARGE + (next - at)) < 0) {
+        if (LIMITED && cMolvarState_charge(in.state, valueCharge(next - at)) < 0) {
             Py_DECREF(value);
             in.stop.at = at;
             status = -1;
@@ -535,8 +532,9 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
     // Slots reserved ahead for the lists this call opens. Every item takes
     // at least one byte, so the items still to come in this chunk are no
     // more than its bytes: reserving at most that many in all keeps what a
-    // peer can make us allocate in step with what it sent.
-    Py_ssize_t reservable = len;
+    // peer can make us allocate in step with what it sent. Under a limit,
+    // none: a reservation follows the reads, and what is charged must not.
+    Py_ssize_t reservable = LIMITED ? 0 : len;
     Py_ssize_t nextSignalCheck = SIGNAL_INTERVAL;
     Py_ssize_t pos = 0;
     while (pos < len) {

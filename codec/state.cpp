@@ -51,14 +51,10 @@ void recycle(cMolvarState* state, ListFrame* frame)
 }
 
 // Makes room for one more item in `frame`, growing its block geometrically
-// up to the expected count; the new slots are charged to `state`.
-int growSlots(cMolvarState* state, ListFrame* frame)
+// up to the expected count (under a limit, the items' charge covers it).
+int growSlots(ListFrame* frame)
 {
     int32_t slots = std::min(frame->expected, std::max(2 * frame->slots, INLINE_SLOTS));
-    if (state->maxHeld != INT64_MAX &&
-        cMolvarState_charge(state, static_cast<int64_t>(sizeof(PyObject*)) * (slots - frame->slots)) < 0) {
-        return -1;
-    }
     PyObject** items = nullptr;
     if (frame->items == frame->inlineItems) {
         items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(slots)));
@@ -226,7 +222,7 @@ int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback)
 {
     ListFrame* top = state->stack;
     if (top != nullptr) {
-        if (top->filled == top->slots && growSlots(state, top) < 0) {
+        if (top->filled == top->slots && growSlots(top) < 0) {
             Py_DECREF(value);
             return -1;
         }
@@ -260,6 +256,9 @@ int cMolvarState_completeLists(cMolvarState* state, PyObject* callback)
         ListFrame* frame = state->stack;
         state->stack = frame->next;
         --state->depth;
+        if (state->stack == nullptr) {
+            state->held = 0;  // the outermost list: all it held goes with it
+        }
         PyObject* list = takeList(frame);
         recycle(state, frame);
         if (list == nullptr) {

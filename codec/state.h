@@ -42,7 +42,7 @@ struct cMolvarState {
     // Limits a reader sets (a server, per connection), beyond the format's:
     int32_t depth;                   // lists open now
     int32_t maxDepth;                // the most lists open at once (INT32_MAX: no limit)
-    int64_t held;                    // bytes charged for the open lists: frames, slots, values made
+    int64_t held;                    // bytes charged for the open lists (cMolvarState_charge)
     int64_t maxHeld;                 // the reader's max_buffer_size (INT64_MAX: no limit, and nothing is charged)
     molvar::Context* context;        // what made it; it outlives the state (the state's type holds its module)
     cMolvarState* nextKept;          // in a destroyed state kept for reuse: the next one kept
@@ -50,9 +50,15 @@ struct cMolvarState {
 
 namespace molvar {
 
-// What a value stored into an open list is charged, beside its wire bytes:
-// more than its object and its slot take, for the smallest values.
-constexpr int64_t VALUE_CHARGE = 64;
+// What a limited state charges the open lists, so that it holds the same
+// whatever the reads: a fixed sum for each list opened and for each value
+// stored, never what a block happens to take (that follows the reads).
+// A value: its wire bytes, and its object and two of its list's slots (a
+// block grows by doubling), for the largest of the smallest objects, an
+// empty list (56 bytes).
+constexpr int64_t VALUE_CHARGE = 72;
+
+inline int64_t valueCharge(Py_ssize_t wireBytes) { return VALUE_CHARGE + wireBytes; }
 
 // A new state of `context`'s state type, or null with the exception set.
 PyObject* newState(Context& context);
@@ -65,17 +71,13 @@ int cMolvarState_traverse(PyObject* self, visitproc visit, void* arg);
 // Releases the open lists and their items, as when the state is destroyed.
 int cMolvarState_clear(PyObject* self);
 
-// What opening a list with `reserve` slots is charged: its frame, and a
-// block of more than the inline slots when one is reserved.
-inline int64_t frameCharge(int32_t reserve)
-{
-    return static_cast<int64_t>(sizeof(ListFrame)) +
-           (reserve > INLINE_SLOTS ? static_cast<int64_t>(sizeof(PyObject*)) * reserve : 0);
-}
+// A list opened: its frame, which holds its first items, and which the
+// list made when it is full takes no more than.
+constexpr int64_t FRAME_CHARGE = static_cast<int64_t>(sizeof(ListFrame));
 
 // Opens a list of `count` items (count > 0), with room for `reserve` of
 // them (at most `count`) taken at once when that is more than the inline
-// slots; the caller has charged it (frameCharge) where the state has a
+// slots; the caller has charged it (FRAME_CHARGE) where the state has a
 // limit on what it holds. Fails for memory, or (MolvarError) past the
 // state's max_depth; a reservation that cannot be had is not a failure,
 // the slots then grow as items come.
@@ -87,17 +89,28 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 // (null), kept in the state's `kept` in place of the one before.
 int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback);
 
-// Pops every full frame from the top and delivers its list.
+// Pops every full frame from the top and delivers its list. Nothing is
+// held once the outermost list is popped: the charge starts again from 0.
 int cMolvarState_completeLists(cMolvarState* state, PyObject* callback);
 
-// Raises the MolvarError of a state whose charge went past maxHeld. -1.
+// Raises the MolvarError of a charge past maxHeld. -1. Only for
+// cMolvarState_charge.
 int cMolvarState_refuseHeld(const cMolvarState* state);
 
-// Charges `bytes` to the open lists: 0, or -1 past the limit.
-inline int cMolvarState_charge(cMolvarState* state, int64_t bytes)
+// The one point where the limit on what a state holds is applied: charges
+// `bytes` to the open lists (with `keep`), or only tests that they would
+// fit (a byte string, at its header, for the bytes it is about to need).
+// 0, or -1 with the refusal raised past max_buffer_size. Callers charge
+// only states with a limit, so that one without pays nothing.
+inline int cMolvarState_charge(cMolvarState* state, int64_t bytes, bool keep = true)
 {
-    state->held += bytes;
-    return state->held <= state->maxHeld ? 0 : cMolvarState_refuseHeld(state);
+    if (bytes > state->maxHeld - state->held) {  // held <= maxHeld: no overflow
+        return cMolvarState_refuseHeld(state);
+    }
+    if (keep) {
+        state->held += bytes;
+    }
+    return 0;
 }
 
 inline bool cMolvarState_topIsFull(const cMolvarState* state)

@@ -209,7 +209,11 @@ PyObject* loads(PyObject* module, PyObject* data)
     Ref value = Ref::steal(std::exchange(state->kept, nullptr));
     if (!value) {
         if (consumed < view.size()) {
-            return raiseAt(context, consumed, "incomplete input: the element here needs more bytes");
+            const Py_ssize_t have = view.size() - consumed;
+            char text[96];
+            PyOS_snprintf(text, sizeof text, "incomplete input: %zd byte%s of an element that needs more", have,
+                          have == 1 ? "" : "s");
+            return raiseAt(context, consumed, text);
         }
         return raiseAt(context, view.size(), "incomplete input: a list is still open at the end");
     }

@@ -54,20 +54,12 @@ cMolvarState* stateOf(Decoder* decoder) { return reinterpret_cast<cMolvarState*>
 int appendPending(Decoder* decoder, const unsigned char* bytes, Py_ssize_t count)
 {
     if (decoder->have + count > decoder->room) {
-        Py_ssize_t room =
+        // Never more than the element needs. Under a limit that is within
+        // it, beside what the open lists hold: a byte string that could not
+        // be held is refused at its header, and no other element is longer
+        // than a header and a float's body.
+        const Py_ssize_t room =
             std::max(decoder->have + count, std::min(decoder->need, std::max(2 * decoder->room, PENDING_STEP)));
-        const cMolvarState* state = stateOf(decoder);
-        if (state->maxHeld != INT64_MAX) {
-            // The bytes of an incomplete element and what the open lists
-            // hold share max_buffer_size. (While the element is decoded from
-            // this block, the values made from it may be charged up to the
-            // limit too: what is held stays within twice the limit.)
-            const int64_t allowed = state->maxHeld - state->held;
-            if (decoder->have + count > allowed) {
-                return cMolvarState_refuseHeld(state);
-            }
-            room = static_cast<Py_ssize_t>(std::min<int64_t>(room, allowed));
-        }
         auto* block = static_cast<unsigned char*>(PyMem_Realloc(decoder->pending, static_cast<std::size_t>(room)));
         if (block == nullptr) {
             PyErr_NoMemory();
@@ -271,12 +263,12 @@ PyObject* Decoder_close(PyObject* self, PyObject*)
     decoder->closed = true;
     if (decoder->have != 0) {
         return truncated(decoder, decoder->consumed,
-                         Ref::steal(PyUnicode_FromFormat("truncated input: %zd bytes of an incomplete element",
-                                                         decoder->have)));
+                         Ref::steal(PyUnicode_FromFormat("incomplete input: %zd byte%s of an element that needs more",
+                                                         decoder->have, decoder->have == 1 ? "" : "s")));
     }
     if (decoder->state != nullptr && stateOf(decoder)->stack != nullptr) {
         return truncated(decoder, decoder->consumed,
-                         Ref::steal(PyUnicode_FromString("truncated input: a list is still open at the end")));
+                         Ref::steal(PyUnicode_FromString("incomplete input: a list is still open at the end")));
     }
     Py_RETURN_NONE;
 }

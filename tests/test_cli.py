@@ -57,9 +57,9 @@ class TestDecode:
     def test_truncated_input(self):
         # The last element is the string 02 82 00 ff, cut short.
         line = one_error_line(molvar("decode", stdin=STREAM[:-1]))
-        assert "byte offset %d: truncated input: 3 bytes" % (len(STREAM) - 4) in line
+        assert "byte offset %d: incomplete input: 3 bytes" % (len(STREAM) - 4) in line
         line = one_error_line(molvar("decode", stdin=STREAM[:-4]))
-        assert "byte offset %d: truncated input: a list is still open" % (len(STREAM) - 4) in line
+        assert "byte offset %d: incomplete input: a list is still open" % (len(STREAM) - 4) in line
 
     def test_debug_shows_the_traceback(self):
         result = molvar("decode", "--debug", stdin=b"\x88")

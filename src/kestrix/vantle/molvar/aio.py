@@ -31,7 +31,7 @@ import logging
 from typing import Any, AsyncIterator, Optional
 
 from kestrix.vantle.molvar import Decoder, MolvarError, dumps
-from kestrix.vantle.molvar.files import check_chunk_size
+from kestrix.vantle.molvar.files import check_chunk_size, feed_slices, new_decoder, slice_size
 
 __all__ = ["MolvarProtocol", "read_values", "write_value", "write_value_and_drain"]
 
@@ -63,16 +63,20 @@ def read_values(
 
     ``max_depth`` and ``max_buffer_size`` are the ``Decoder``'s: a peer that
     opens more lists at once, or makes the decoder hold more bytes for
-    values not yet delivered, raises ``MolvarError`` at that byte. Bad
-    limits raise here, before anything is read.
+    values not yet delivered, raises ``MolvarError`` at that byte, whatever
+    the reads. Bad limits raise here, before anything is read.
     """
     check_chunk_size(chunk_size)
-    decoder = Decoder(max_depth=max_depth, max_buffer_size=max_buffer_size)
-    return _read_values(reader, chunk_size, idle_timeout, decoder)
+    decoder = new_decoder("read_values() ", max_depth, max_buffer_size)
+    return _read_values(reader, chunk_size, idle_timeout, decoder, slice_size(max_buffer_size))
 
 
 async def _read_values(
-    reader: asyncio.StreamReader, chunk_size: int, idle_timeout: Optional[float], decoder: Decoder
+    reader: asyncio.StreamReader,
+    chunk_size: int,
+    idle_timeout: Optional[float],
+    decoder: Decoder,
+    step: Optional[int],
 ) -> AsyncIterator[Any]:
     while True:
         if idle_timeout is None:
@@ -81,14 +85,10 @@ async def _read_values(
             chunk = await asyncio.wait_for(reader.read(chunk_size), idle_timeout)
         if not chunk:
             break
-        try:
-            values = decoder.feed(chunk)
-        except MolvarError as error:
-            for value in getattr(error, "values", ()):
+        for values in feed_slices(decoder, chunk, step):
+            for value in values:
                 yield value
-            raise
-        for value in values:
-            yield value
+            del values
     decoder.close()
 
 
@@ -152,6 +152,7 @@ class MolvarProtocol(asyncio.Protocol):
     max_depth: Optional[int] = None
     max_buffer_size: Optional[int] = None
     _decoder: Optional[Decoder] = None
+    _limited_to: Optional[int] = None  # the decoder's max_buffer_size
     _failed = False
     _paused_reading = False  # reading paused by pause_writing
     _idle_timer: Optional[asyncio.TimerHandle] = None
@@ -175,27 +176,33 @@ class MolvarProtocol(asyncio.Protocol):
         decoder = self._decoder
         if decoder is None:  # a subclass did not call connection_made here
             decoder = self._decoder = self._new_decoder()
-        error: Optional[MolvarError] = None
-        try:
-            values = decoder.feed(data)
-        except MolvarError as caught:
-            values, error = getattr(caught, "values", []), caught
-        except Exception as caught:  # whatever else the decoder may raise on a peer's bytes
-            values, error = [], _as_molvar_error(caught, decoder.consumed)
         transport = self.transport
-        for value in values:
-            if transport is not None and transport.is_closing():
+        # Each slice's values are received before the next slice is decoded.
+        slices = feed_slices(decoder, data, slice_size(self._limited_to))
+        while True:
+            try:
+                values = next(slices, None)
+            except MolvarError as caught:  # its values came as the last slice's
+                error = caught
+                break
+            except Exception as caught:  # whatever else the decoder may raise on a peer's bytes
+                error = _as_molvar_error(caught, decoder.consumed)
+                break
+            if values is None:
                 return
-            self.value_received(value)
-        if error is not None:
-            self._failed = True
-            # The decoder keeps its error until the connection is lost: it
-            # must not keep this frame, with the chunk, in a cycle through
-            # the frame's locals (its traceback tells nothing of the peer).
-            error.__traceback__ = None
-            if error.__cause__ is not None:
-                error.__cause__.__traceback__ = None
-            self.bad_input(error)
+            for value in values:
+                if transport is not None and transport.is_closing():
+                    return
+                self.value_received(value)
+            del values
+        self._failed = True
+        # The decoder keeps its error until the connection is lost: it
+        # must not keep this frame, with the chunk, in a cycle through
+        # the frame's locals (its traceback tells nothing of the peer).
+        error.__traceback__ = None
+        if error.__cause__ is not None:
+            error.__cause__.__traceback__ = None
+        self.bad_input(error)
 
     def eof_received(self) -> Optional[bool]:
         """End of the peer's stream: ``bad_input`` if it stopped inside a
@@ -249,7 +256,9 @@ class MolvarProtocol(asyncio.Protocol):
             transport.abort()
 
     def _new_decoder(self) -> Decoder:
-        return Decoder(max_depth=self.max_depth, max_buffer_size=self.max_buffer_size)
+        decoder = new_decoder(type(self).__name__ + ".", self.max_depth, self.max_buffer_size)
+        self._limited_to = self.max_buffer_size
+        return decoder
 
     def _check_idle(self) -> None:
         self._idle_timer = None

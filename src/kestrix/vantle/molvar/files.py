@@ -9,7 +9,7 @@ offsets in their errors count from where they started reading.
 from __future__ import annotations
 
 import io
-from typing import Any, BinaryIO, Callable, Iterator, List, Optional
+from typing import Any, BinaryIO, Callable, Iterable, Iterator, List, Optional
 
 # The package binds these before it imports this module.
 from kestrix.vantle.molvar import Decoder, MolvarError, dumps, loads
@@ -17,6 +17,14 @@ from kestrix.vantle.molvar import Decoder, MolvarError, dumps, loads
 __all__ = ["dump", "load", "iter_load"]
 
 DEFAULT_CHUNK_SIZE = 65536
+
+# The most memory a decoded value takes per byte of its wire form, with its
+# slot in the list of values a feed returns: an empty list is one byte, 80,
+# and a 56-byte object. Under max_buffer_size B, a read is fed in slices of
+# B // VALUE_BYTES_PER_WIRE_BYTE bytes and the values of each are handed
+# over before the next is decoded, so that they hold about B at most,
+# whatever the read size.
+VALUE_BYTES_PER_WIRE_BYTE = 64
 
 
 def dump(value: Any, fp: BinaryIO, *, strict: bool = False) -> None:
@@ -28,6 +36,8 @@ def dump(value: Any, fp: BinaryIO, *, strict: bool = False) -> None:
     flush ``fp``: flush a buffered pipe or socket file before waiting for
     the peer's answer.
     """
+    if isinstance(fp, io.TextIOBase):
+        raise TypeError("dump needs a binary file, not a text file")
     data = memoryview(dumps(value, strict=strict))
     raw = isinstance(fp, io.RawIOBase)
     while data:
@@ -89,11 +99,12 @@ def iter_load(
     ``max_depth`` and ``max_buffer_size`` are the ``Decoder``'s limits, for
     a stream from a peer that is not trusted: more lists open at once, or
     more bytes held for values not yet yielded, raise ``MolvarError`` at
-    that byte. Bad limits raise here, before anything is read.
+    that byte, whatever the reads. Bad limits raise here, before anything
+    is read.
     """
     check_chunk_size(chunk_size)
-    decoder = Decoder(max_depth=max_depth, max_buffer_size=max_buffer_size)
-    return _iter_load(_reader(fp, "iter_load"), chunk_size, decoder)
+    decoder = new_decoder("iter_load() ", max_depth, max_buffer_size)
+    return _iter_load(_reader(fp, "iter_load"), chunk_size, decoder, slice_size(max_buffer_size))
 
 
 def check_chunk_size(chunk_size: int) -> None:
@@ -105,17 +116,63 @@ def check_chunk_size(chunk_size: int) -> None:
         raise ValueError("chunk_size must be positive, not %d" % chunk_size)
 
 
-def _iter_load(read: Callable[[int], bytes], chunk_size: int, decoder: Decoder) -> Iterator[Any]:
+def check_limit(limit: Optional[int], name: str) -> None:
+    """Refuse a limit that is not None or a positive int, naming it as the
+    caller knows it (``name``: "iter_load() max_depth")."""
+    if limit is None:
+        return
+    if isinstance(limit, bool) or not isinstance(limit, int):
+        raise TypeError("%s must be an int or None, not %s" % (name, type(limit).__name__))
+    if limit < 1:
+        raise ValueError("%s must be at least 1, or None" % name)
+
+
+def new_decoder(caller: str, max_depth: Optional[int], max_buffer_size: Optional[int]) -> Decoder:
+    """A Decoder with these limits; bad ones are refused in the caller's
+    name (``caller``: "iter_load() ", or "Echo." for a protocol's)."""
+    check_limit(max_depth, caller + "max_depth")
+    check_limit(max_buffer_size, caller + "max_buffer_size")
+    return Decoder(max_depth=max_depth, max_buffer_size=max_buffer_size)
+
+
+def slice_size(max_buffer_size: Optional[int]) -> Optional[int]:
+    """How many bytes of a read to feed at once under ``max_buffer_size``
+    (None: the whole read)."""
+    if max_buffer_size is None:
+        return None
+    return max(1, max_buffer_size // VALUE_BYTES_PER_WIRE_BYTE)
+
+
+def feed_slices(decoder: Decoder, chunk: bytes, step: Optional[int]) -> Iterator[List[Any]]:
+    """The values ``chunk`` completes, as lists, ``step`` bytes of it fed at
+    a time (all at once for None). The caller hands each list over before
+    asking for the next. A MolvarError raises after the values completed
+    before it, yielded as one more list."""
+    if step is None or len(chunk) <= step:
+        pieces: Iterable[Any] = (chunk,)
+    else:
+        view = memoryview(chunk)
+        pieces = (view[start : start + step] for start in range(0, len(view), step))
+    for piece in pieces:
+        try:
+            values = decoder.feed(piece)
+        except MolvarError as error:
+            yield getattr(error, "values", [])
+            raise
+        yield values
+        del values  # handed over: not kept while the next slice is decoded
+
+
+def _iter_load(
+    read: Callable[[int], bytes], chunk_size: int, decoder: Decoder, step: Optional[int]
+) -> Iterator[Any]:
     while True:
         chunk = read(chunk_size)
         if not chunk:
             break
-        try:
-            values = decoder.feed(chunk)
-        except MolvarError as error:
-            yield from getattr(error, "values", ())
-            raise
-        yield from values
+        for values in feed_slices(decoder, chunk, step):
+            yield from values
+            del values
     decoder.close()
 
 
