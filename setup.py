@@ -57,6 +57,8 @@ class build_py_with_stub(build_py):
 CODEC_SOURCES = [
     "codec/format.cpp",
     "codec/context.cpp",
+    "codec/exception.cpp",
+    "codec/refusal.cpp",
     "codec/double.cpp",
     "codec/buffer.cpp",
     "codec/encoder.cpp",

@@ -4,68 +4,93 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace molvar {
 
 namespace {
 
-// Moves the content into a bytes object of `capacity` bytes. The one it is
-// in is reallocated in place where losing it on a failure is allowed
-// (_PyBytes_Resize frees the object when it fails): in a disposable buffer,
-// when the block is not shared. Otherwise the content is copied into a new
-// one, and a failure leaves the buffer as it was.
-int growIntoBytes(cMolvarBuf* buf, std::size_t used, std::size_t capacity, bool fitted)
+// Takes the bytes object that holds the block out of the buffer, which is
+// left with no block. The caller owns the object.
+PyObject* letGoOfBytes(cMolvarBuf* buf)
 {
-    PyObject* bytes = buf->handOver;
-    if (bytes != nullptr && buf->disposable && !buf->shared) {
-        buf->handOver = nullptr;
-        buf->data = nullptr;
-        buf->spare = buf->capacity = 0;
-        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(capacity)) < 0) {
-            return -1;
-        }
-    } else {
-        bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-        if (bytes == nullptr) {
-            return -1;
-        }
-        if (used != 0) {
-            std::memcpy(PyBytes_AS_STRING(bytes), buf->data, used);
-        }
-        if (buf->handOver != nullptr) {
-            Py_DECREF(buf->handOver);
-        } else {
-            PyMem_Free(buf->data);
-        }
-    }
-    buf->handOver = bytes;
-    buf->shared = false;
-    buf->fitted = fitted;
-    buf->data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
-    buf->spare = static_cast<uint32_t>(capacity - used);
-    buf->capacity = static_cast<uint32_t>(capacity);
-    return 0;
-}
-
-// Leaves the buffer with no block; the next append allocates one.
-void dropBlock(cMolvarBuf* buf)
-{
-    if (buf->handOver != nullptr) {
-        Py_CLEAR(buf->handOver);
-    } else {
-        PyMem_Free(buf->data);
-    }
+    PyObject* bytes = std::exchange(buf->handOver, nullptr);
     buf->data = nullptr;
     buf->spare = buf->capacity = 0;
     buf->shared = false;
     buf->fitted = false;
+    return bytes;
+}
+
+// Releases the block, whoever owns it, and leaves the buffer with none:
+// the next append allocates one.
+void dropBlock(cMolvarBuf* buf)
+{
+    if (buf->handOver != nullptr) {
+        Py_DECREF(letGoOfBytes(buf));
+        return;
+    }
+    PyMem_Free(buf->data);
+    buf->data = nullptr;
+    buf->spare = buf->capacity = 0;
+    buf->fitted = false;
+}
+
+// Gives the buffer a block of `capacity` bytes (at least the content), in
+// a bytes object's storage or in a PyMem block as `inBytes` says, keeping
+// the content. A PyMem block is reallocated in place; so is an unshared
+// bytes object in a disposable buffer (_PyBytes_Resize frees it when it
+// fails, and the content is then dropped). Otherwise the content is copied
+// into a new block, and a failure leaves the buffer as it was. 0, or -1
+// with MemoryError set.
+int replaceBlock(cMolvarBuf* buf, std::size_t capacity, bool inBytes)
+{
+    const std::size_t used = buf->capacity - buf->spare;
+    unsigned char* data = nullptr;
+    PyObject* bytes = nullptr;
+    if (!inBytes && buf->handOver == nullptr) {
+        data = static_cast<unsigned char*>(PyMem_Realloc(buf->data, capacity));
+        if (data == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    } else if (inBytes && buf->handOver != nullptr && buf->disposable && !buf->shared) {
+        bytes = letGoOfBytes(buf);  // it is resized, or freed
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(capacity)) < 0) {
+            return -1;
+        }
+        data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
+    } else {
+        if (inBytes) {
+            bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+            data = bytes != nullptr ? reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes)) : nullptr;
+        } else {
+            data = static_cast<unsigned char*>(PyMem_Malloc(capacity));
+            if (data == nullptr) {
+                PyErr_NoMemory();
+            }
+        }
+        if (data == nullptr) {
+            return -1;
+        }
+        if (used != 0) {
+            std::memcpy(data, buf->data, used);
+        }
+        dropBlock(buf);
+    }
+    buf->data = data;
+    buf->handOver = bytes;
+    buf->shared = false;
+    buf->spare = static_cast<uint32_t>(capacity - used);
+    buf->capacity = static_cast<uint32_t>(capacity);
+    return 0;
 }
 
 }  // namespace
 
 int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
 {
-    std::size_t used = buf->capacity - buf->spare;
+    const std::size_t used = buf->capacity - buf->spare;
     if (len > MAX_CAPACITY - used) {
         PyErr_NoMemory();
         return -1;
@@ -75,27 +100,26 @@ int cMolvarBuf_grow(cMolvarBuf* buf, std::size_t len)
     // that often follow it (a call's last arguments) then fit without
     // moving it again, and `get` cuts it to size without a copy.
     const std::size_t wanted = std::min<std::size_t>(used + len + TAIL_ROOM, MAX_CAPACITY);
-    const std::size_t doubled = std::min<std::size_t>(2 * buf->capacity, MAX_CAPACITY);
+    const std::size_t doubled = std::min<std::size_t>(2 * std::max(buf->capacity, INITIAL_CAPACITY / 2), MAX_CAPACITY);
     if (len >= FIT_SIZE && wanted > doubled) {
-        return growIntoBytes(buf, used, wanted, true);
+        if (replaceBlock(buf, wanted, true) < 0) {
+            return -1;
+        }
+        buf->fitted = true;
+        return 0;
     }
-    if (used + len >= HAND_OVER_SIZE) {
-        return growIntoBytes(buf, used, std::max(used + len, doubled), false);
-    }
-    // Doubling until the request fits may double several times; one
-    // reallocation serves them all.
-    std::size_t capacity = std::max<std::size_t>(buf->capacity, INITIAL_CAPACITY);
+    // Otherwise the capacity doubles until the request fits (one
+    // reallocation, however many doublings); a large content goes into a
+    // bytes object, and one that is in a bytes object stays there.
+    std::size_t capacity = doubled;
     while (capacity - used < len) {
-        capacity *= 2;
+        capacity = std::min<std::size_t>(2 * capacity, MAX_CAPACITY);
     }
-    auto* data = static_cast<unsigned char*>(PyMem_Realloc(buf->data, capacity));
-    if (data == nullptr) {
-        PyErr_NoMemory();
+    const bool inBytes = buf->handOver != nullptr || used + len >= HAND_OVER_SIZE;
+    if (replaceBlock(buf, capacity, inBytes) < 0) {
         return -1;
     }
-    buf->data = data;
-    buf->spare = static_cast<uint32_t>(capacity - used);
-    buf->capacity = static_cast<uint32_t>(capacity);
+    buf->fitted = false;
     return 0;
 }
 
@@ -107,12 +131,12 @@ PyObject* cMolvarBuf_take(cMolvarBuf* buf)
         buf->spare = buf->capacity;
         return bytes;
     }
-    PyObject* bytes = buf->handOver;
-    // The buffer starts again with no block; the next append allocates one.
-    buf->handOver = nullptr;
-    buf->data = nullptr;
-    buf->spare = buf->capacity = 0;
-    if (_PyBytes_Resize(&bytes, used) < 0) {
+    // The block's bytes object is the result: cut to the content, unless
+    // `get` gave it out already, cut (host code that reached the buffer
+    // through `write`).
+    const bool shared = buf->shared;
+    PyObject* bytes = letGoOfBytes(buf);
+    if (!shared && _PyBytes_Resize(&bytes, used) < 0) {
         return nullptr;
     }
     return bytes;
@@ -147,6 +171,7 @@ PyObject* newBuf(Context& context)
     buf->shared = false;
     buf->disposable = false;
     buf->fitted = false;
+    buf->refusal = nullptr;
     buf->context = &context;
     if (collected) {
         PyObject_GC_Track(buf);
@@ -156,15 +181,7 @@ PyObject* newBuf(Context& context)
 
 void bufDealloc(PyObject* self)
 {
-    auto* buf = reinterpret_cast<cMolvarBuf*>(self);
-    if (buf->handOver != nullptr) {
-        Py_DECREF(buf->handOver);
-    } else {
-        PyMem_Free(buf->data);
-    }
-    buf->data = nullptr;
-    buf->spare = 0;
-    buf->capacity = 0;
+    dropBlock(reinterpret_cast<cMolvarBuf*>(self));
     PyTypeObject* type = Py_TYPE(self);
     if (PyType_IS_GC(type)) {
         PyObject_GC_UnTrack(self);

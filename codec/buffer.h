@@ -10,19 +10,24 @@
 
 #include "codec/context.h"
 #include "codec/format.h"
+#include "codec/refusal.h"
 
 struct cMolvarBuf {
     PyObject_HEAD
-    unsigned char* data;  // the block, owned; content is data[0, capacity - spare)
-    uint32_t spare;       // free bytes at the end of the block
-    uint32_t capacity;    // size of the block: 1024, doubled as needed, never shrunk
-    // A large content (HAND_OVER_SIZE and more, or a FIT_SIZE request) is kept in the storage of a
-    // bytes object (`handOver`, owned; `data` then points into it), so that
-    // it can be given out without a copy: by `take` (dumps), or by `get`
-    // when it fills the block, or at least half of a `fitted` one (the
-    // object is then cut to the content). A block given out by `get` is `shared` and never written
-    // again: the next write moves the content to a new block, and `clear`
-    // drops it.
+    // The block and its one owner. Content is data[0, capacity - spare);
+    // 0 <= spare <= capacity. The block is either
+    // - a PyMem block of `capacity` bytes (handOver null), or
+    // - the storage of the bytes object `handOver` (one reference, ours),
+    //   of at least `capacity` bytes, so that a large content can be given
+    //   out without a copy: by `take` (dumps), or by `get` when the content
+    //   fills it. Once given out by `get` it is `shared`: its bytes are
+    //   someone's result, spare is 0, and it is never written again.
+    // Only replaceBlock and dropBlock (buffer.cpp) make, move or free a
+    // block, and they keep this invariant; a block in a bytes object stays
+    // in one until it is dropped.
+    unsigned char* data;
+    uint32_t spare;     // free bytes at the end of the block
+    uint32_t capacity;  // size of the block
     PyObject* handOver;
     bool shared;
     // The content is taken whole or dropped (dumps' own buffer), so a failed
@@ -33,6 +38,9 @@ struct cMolvarBuf {
     // that grew by doubling, as many small items grow it, is kept for the
     // next content instead, which then needs no growth.
     bool fitted;
+    // Where the encoder records a refusal, lent for one encode by a caller
+    // that explains it (the companion's dumps); null: nothing is recorded.
+    molvar::Refusal* refusal;
     molvar::Context* context;  // what made it; it outlives the buffer (the buffer's type holds its module)
 };
 

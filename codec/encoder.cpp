@@ -19,6 +19,7 @@
 #include "codec/format.h"
 #include "codec/pylong.h"
 #include "codec/ref.h"
+#include "codec/refusal.h"
 
 namespace molvar {
 namespace {
@@ -29,8 +30,63 @@ constexpr int CALLED_OUT = 1;
 
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
 inline int encodeInt(PyObject* obj, Tail& tail, bool& ownConverter);
-inline int encodeFloat(double value, Tail& tail);
+inline int encodeFloat(PyObject* obj, double value, Tail& tail);
 inline int encodeBytes(PyObject* obj, Tail& tail);
+
+// A refusal, with its exception set: recorded for a caller that explains
+// it (see Refusal). -1.
+__attribute__((noinline, cold)) int refuse(const cMolvarBuf* buf, RefusalKind kind, PyObject* item)
+{
+    if (buf->refusal != nullptr) {
+        buf->refusal->record(kind, item);
+    }
+    return -1;
+}
+
+// What no reader takes, refused under strict (the texts come from the
+// caller that asked for it, with the path). -1 with MolvarError set.
+__attribute__((noinline, cold)) int refuseStrict(const cMolvarBuf* buf, RefusalKind kind, PyObject* item)
+{
+    PyErr_SetString(buf->context->errorClass, "refused under strict: no reader takes it");
+    return refuse(buf, kind, item);
+}
+
+inline bool isStrict(const cMolvarBuf* buf) { return buf->refusal != nullptr && buf->refusal->strict(); }
+
+// Under strict, whether the int `obj` has more digits than a reader takes
+// (2**448 or more in magnitude), read with the int's own arithmetic: a
+// subclass's methods are not called. 1, 0, or -1 with the exception set.
+__attribute__((noinline)) int hasTooManyDigits(PyObject* obj)
+{
+    Ref magnitude = Ref::steal(PyLong_Type.tp_as_number->nb_absolute(obj));
+    if (!magnitude) {
+        return -1;
+    }
+    Ref bits = Ref::steal(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
+    const long count = bits ? PyLong_AsLong(bits.get()) : -1;
+    if (count == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    return count > BIG_INT_BITS ? 1 : 0;
+}
+
+// 0 when `obj` may be written, else -1 with the strict refusal set.
+inline int checkDigits(PyObject* obj, cMolvarBuf* buf)
+{
+    if (!isStrict(buf)) {
+        return 0;
+    }
+    const int tooMany = hasTooManyDigits(obj);
+    return tooMany == 0 ? 0 : tooMany < 0 ? -1 : refuseStrict(buf, RefusalKind::strictInt, obj);
+}
+
+// As a failure unwinds through a list level: the path of a recorded refusal.
+__attribute__((noinline, cold)) void unwound(const cMolvarBuf* buf, PyObject* seq, Py_ssize_t index)
+{
+    if (buf->refusal != nullptr) {
+        buf->refusal->unwind(seq, index);
+    }
+}
 
 // Lengths travel in a 32-bit header; a longer one is refused, not wrapped.
 int checkLength(Py_ssize_t length, const char* what, const cMolvarBuf* buf)
@@ -42,12 +98,6 @@ int checkLength(Py_ssize_t length, const char* what, const cMolvarBuf* buf)
     return 0;
 }
 
-// Lists nested deeper than this raise RecursionError, whatever
-// sys.setrecursionlimit says: the encoder recurses once per level, and a
-// level takes 96 bytes of native stack (-O2; up to 544 under ASan, through a
-// list subclass), so the deepest value takes under 3 MB of the 8 MB that a
-// thread gets by default.
-constexpr int MAX_DEPTH = 5000;
 
 // List levels open in this thread, across encodes nested through host code
 // (a pyint2b128 that encodes), which share one native stack. Each encode
@@ -94,7 +144,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
         } else if (type == &PyBytes_Type) {
             status = encodeBytes(item, tail);
         } else if (type == &PyFloat_Type) {
-            status = encodeFloat(PyFloat_AS_DOUBLE(item), tail);
+            status = encodeFloat(item, PyFloat_AS_DOUBLE(item), tail);
         } else if ((type == &PyList_Type || type == &PyTuple_Type) && Py_SIZE(item) == 0) {
             status = tail.appendHeader(0, TYPE_LIST);  // nothing to recurse into
         } else {
@@ -107,6 +157,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
         }
         if (status != 0) {
             if (status < 0) {
+                unwound(tail.buffer(), seq, written);
                 return -1;
             }
             ownConverter = false;
@@ -123,12 +174,15 @@ int encodeSequenceLocked(PyObject* seq, cMolvarBuf* buf, int* depth)
 {
     if (*depth >= MAX_DEPTH) {
         PyErr_Format(PyExc_RecursionError, "maximum depth of %d nested lists exceeded while encoding", MAX_DEPTH);
-        return -1;
+        return refuse(buf, RefusalKind::tooDeep, seq);
     }
     const bool isList = PyList_Check(seq);
     const Py_ssize_t size = isList ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
     if (checkLength(size, isList ? "list" : "tuple", buf) < 0) {
         return -1;
+    }
+    if (size > SIZE_LIMIT && isStrict(buf)) {
+        return refuseStrict(buf, RefusalKind::strictList, seq);
     }
     Tail tail(buf);
     if (tail.appendHeader(static_cast<uint32_t>(size), TYPE_LIST) < 0) {
@@ -188,6 +242,9 @@ int appendNativeBigInt(cMolvarBuf* buf, PyObject* value, unsigned char type)
 // installed, wrote an exact int: no host code ran.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
+    if (checkDigits(obj, buf) < 0) {
+        return -1;
+    }
     if (sign == 0) {
         const int negative = isBelowZero(obj);
         if (negative < 0) {
@@ -294,7 +351,7 @@ inline int appendWideDigits(uint64_t magnitude, bool negative, Tail& tail)
 // companion's own converter's native code, with no look-up.
 __attribute__((noinline)) int appendOwnDigits(PyObject* obj, bool negative, cMolvarBuf* buf)
 {
-    return appendNativeBigInt(buf, obj, negative ? TYPE_NEGLONG : TYPE_LONG);
+    return checkDigits(obj, buf) < 0 ? -1 : appendNativeBigInt(buf, obj, negative ? TYPE_NEGLONG : TYPE_LONG);
 }
 
 inline int appendOwnDigits(PyObject* obj, bool negative, Tail& tail)
@@ -354,14 +411,14 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, b
 
 // Inlined into the item loop, as encodeInt; a refused float (infinity,
 // NaN) takes the out-of-line call that raises, and nothing is committed.
-inline __attribute__((always_inline)) int encodeFloat(double value, Tail& tail)
+inline __attribute__((always_inline)) int encodeFloat(PyObject* obj, double value, Tail& tail)
 {
     if (tail.reserve(1 + FLOAT_BODY_SIZE) < 0) {
         return -1;
     }
     unsigned char* out = tail.at();
     if (packDouble(value, out + 1) != PackStatus::ok) {
-        return cMolvar_packDouble(value, out + 1);
+        return cMolvar_packDouble(value, out + 1) < 0 ? refuse(tail.buffer(), RefusalKind::notFinite, obj) : 0;
     }
     out[0] = TYPE_FLOAT;
     tail.advance(1 + FLOAT_BODY_SIZE);
@@ -374,6 +431,9 @@ inline __attribute__((always_inline)) int encodeBytes(PyObject* obj, Tail& tail)
     // The body's room is asked for apart, so that a large one gets a block
     // of exactly the size needed (see cMolvarBuf_grow).
     const Py_ssize_t size = PyBytes_GET_SIZE(obj);
+    if (size > SIZE_LIMIT && isStrict(tail.buffer())) {
+        return refuseStrict(tail.buffer(), RefusalKind::strictBytes, obj);
+    }
     if (checkLength(size, "bytes", tail.buffer()) < 0 || tail.appendHeader(static_cast<uint32_t>(size), TYPE_STRING) < 0 ||
         tail.reserve(static_cast<std::size_t>(size)) < 0) {
         return -1;
@@ -388,7 +448,7 @@ int refuseType(PyObject* obj, const cMolvarBuf* buf)
     char text[ERROR_TEXT_SIZE];
     std::snprintf(text, sizeof text, "Unknown Python Type: %s", Py_TYPE(obj)->tp_name);
     PyErr_SetString(buf->context->errorClass, text);
-    return -1;
+    return refuse(buf, RefusalKind::type, obj);
 }
 
 // An int, float or bytes, or a subclass of one, written through a tail of
@@ -415,7 +475,7 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
         });
     }
     if (PyFloat_Check(obj)) {
-        return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(PyFloat_AS_DOUBLE(obj), tail); });
+        return encodeScalar(buf, [obj](Tail& tail) { return encodeFloat(obj, PyFloat_AS_DOUBLE(obj), tail); });
     }
     if (PyBytes_Check(obj)) {
         return encodeScalar(buf, [obj](Tail& tail) { return encodeBytes(obj, tail); });

@@ -36,6 +36,8 @@ constexpr unsigned char TYPE_BIT = 0x80;
 
 constexpr Py_ssize_t HEADER_LIMIT = 64;   // digit bytes in one header (reader only)
 constexpr int32_t SIZE_LIMIT = 655360;    // list items, string bytes (reader only)
+// The bits of the largest magnitude a reader takes: HEADER_LIMIT digits of 7.
+constexpr int BIG_INT_BITS = 7 * static_cast<int>(HEADER_LIMIT);
 constexpr std::size_t MAX_HEADER_BYTES = 5;  // the writer's digits for 32 bits
 constexpr std::size_t FLOAT_BODY_SIZE = 8;
 constexpr std::size_t ERROR_TEXT_SIZE = 256;  // formatted messages are cut to fit

@@ -1,25 +1,23 @@
-// The companion's dumps says where a value it refuses is and why: the
-// codec's own refusals (cMolvar's, whose texts its callers may match) are
-// restated after the fact, from a walk of the value in the encoder's order.
+// The companion's dumps says where a value it refuses is and why. The
+// encoder records its refusal where it raises it (codec/refusal.h): the
+// kind, the item and the path. This formats that record; cMolvar's own
+// fixed texts, which its callers may match, stay cMolvar's.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "codec/context.h"
+#include "codec/refusal.h"
 
 namespace molvar {
 
-// After a failed encode of `value`: when the pending exception is one of
-// the encoder's refusals (a type the format cannot carry, a float that is
-// not finite, lists nested too deep or containing themselves), replaces it
-// with one that names the item's path, as "[1][0]", and what to do; other
-// exceptions stay as they are. Returns null.
-PyObject* explainEncodeError(const Context& context, PyObject* value);
-
-// The writer's opt-in check that no reader would refuse `value`: ints of
-// 2**448 and more (in magnitude), lists and byte strings of more than
-// 655360 items or bytes. 0, or -1 with MolvarError naming the limit and the path.
-int checkStrict(const Context& context, PyObject* value);
+// After a failed encode that `refusal` was lent to: when the pending
+// exception is the refusal recorded (a type the format cannot carry, a
+// float that is not finite, lists nested too deep or containing
+// themselves, and under strict what no reader takes), replaces it with one
+// that names the item's path, as "[1][0]", and what to do. Any other
+// exception (a converter's, a MemoryError) stays as it was raised. Returns null.
+PyObject* explainEncodeError(const Context& context, const Refusal& refusal);
 
 }  // namespace molvar

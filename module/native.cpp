@@ -158,9 +158,6 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
         strict = isTrue != 0;
     }
     PyObject* value = args[0];
-    if (strict && checkStrict(native.context, value) < 0) {
-        return nullptr;
-    }
     cMolvarBuf* buf = takeKept(native.keptBuf);
     if (buf == nullptr) {
         buf = reinterpret_cast<cMolvarBuf*>(newBuf(native.context));
@@ -169,18 +166,20 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         buf->disposable = true;
     }
+    Refusal refusal(strict);
     PyObject* result = nullptr;
     {
-        // A converter of the host's may hand `write` to another thread.
         CriticalSection section(reinterpret_cast<PyObject*>(buf));
+        buf->refusal = &refusal;
         if (cMolvar_encodeObject(value, buf) == 0) {
             result = cMolvarBuf_take(buf);
         } else {
             cMolvarBuf_discard(buf);
         }
+        buf->refusal = nullptr;
     }
     giveBack(native.keptBuf, buf);
-    return result != nullptr ? result : explainEncodeError(native.context, value);
+    return result != nullptr ? result : explainEncodeError(native.context, refusal);
 }
 
 PyObject* loads(PyObject* module, PyObject* data)
@@ -371,7 +370,16 @@ int nativeExec(PyObject* module)
         context.converterNamespace = Ref::borrow(PyModule_GetDict(context.converterHost)).release();
     }
     // PyModule_AddObjectRef, which is new in 3.10: the module's namespace takes a reference of its own.
-    return PyObject_SetAttrString(module, "Decoder", native.decoderType);
+    if (PyObject_SetAttrString(module, "Decoder", native.decoderType) < 0) {
+        return -1;
+    }
+    // The sizes at which the buffer and the encoder change what they do,
+    // for the tests that cross them (they read them here, not as copies).
+    Ref thresholds = Ref::steal(Py_BuildValue(
+        "{sIsIsIsIsIsisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM", TAIL_ROOM,
+        "HAND_OVER_SIZE", HAND_OVER_SIZE, "MAX_CAPACITY", MAX_CAPACITY, "SIZE_LIMIT", static_cast<int>(SIZE_LIMIT),
+        "MAX_DEPTH", MAX_DEPTH));
+    return thresholds ? PyObject_SetAttrString(module, "_thresholds", thresholds.get()) : -1;
 }
 
 int nativeTraverse(PyObject* module, visitproc visit, void* arg)

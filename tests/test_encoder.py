@@ -179,3 +179,41 @@ def test_a_length_past_32_bits_is_refused_not_wrapped():
     with pytest.raises(MolvarError, match="too long"):
         cMolvar.encode(huge, buf)
     assert buf.get() == b""
+
+
+class TestRefusalsOfDumps:
+    """dumps records a refusal where the encoder raises it, so its path and
+    kind are never guessed from the exception's class afterwards."""
+
+    def test_a_converters_own_exception_passes_through_unchanged(self, monkeypatch):
+        from kestrix.vantle.molvar import dumps
+
+        def failing(magnitude, write):
+            raise SystemError("converter failed")
+
+        monkeypatch.setattr(cMolvar, "pyint2b128", failing)
+        for value in ([2**80, float("nan")], [[1, [2**80]], None]):
+            with pytest.raises(SystemError, match="^converter failed$"):
+                dumps(value)
+
+    def test_lists_nested_too_deep_name_the_path(self):
+        from kestrix.vantle.molvar import dumps
+        from kestrix.vantle.molvar._native import _thresholds
+
+        deep = []
+        for _ in range(_thresholds["MAX_DEPTH"] + 1000):
+            deep = [deep]
+        with pytest.raises(RecursionError, match=r"^maximum depth of \d+ nested lists exceeded while encoding "
+                                                 r"the list at \[2\]\[0\]\[0\].*\.\.\.\(\d+ levels\)\.\.\.\[0\]"):
+            dumps([1, 2, deep])
+
+    @pytest.mark.parametrize("strict", [False, True])
+    def test_a_list_that_contains_itself_twice_is_refused_in_one_pass(self, strict):
+        # Under strict this walked every path of the value: 2**5000 of them.
+        from kestrix.vantle.molvar import dumps
+
+        loop = []
+        loop += [loop, loop]
+        for value, message in ((loop, "the list contains itself"), ((b"", (loop,)), r"the list at \[1\]\[0\] contains itself")):
+            with pytest.raises(RecursionError, match="^%s$" % message):
+                dumps(value, strict=strict)

@@ -1,10 +1,13 @@
 """The native dumps, loads and Decoder of kestrix.vantle.molvar."""
 
-from typing import Any, List, Optional, Union, final
+from typing import Any, Dict, List, Optional, Union, final
 
 from kestrix.vantle.molvar import MolvarError
 
 _BytesLike = Union[bytes, bytearray, memoryview]
+
+# The sizes at which the buffer and the encoder change what they do (for tests).
+_thresholds: Dict[str, int]
 
 def dumps(value: Any, /, *, strict: bool = False) -> bytes:
     """Return the wire bytes of ``value``; with ``strict``, refuse what no reader accepts."""
