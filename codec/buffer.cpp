@@ -1,5 +1,6 @@
 #include "codec/buffer.h"
 
+#include "codec/claim.h"
 #include "codec/critical_section.h"
 
 #include <algorithm>
@@ -172,6 +173,7 @@ PyObject* newBuf(Context& context)
     buf->disposable = false;
     buf->fitted = false;
     buf->refusal = nullptr;
+    buf->owner = 0;
     buf->context = &context;
     if (collected) {
         PyObject_GC_Track(buf);
@@ -218,10 +220,13 @@ PyObject* bufWrite(PyObject* self, PyObject* args)
     if (!PyArg_ParseTuple(args, "y*:write", &view)) {
         return nullptr;
     }
-    int status = 0;
+    int status = -1;
     {
         CriticalSection section(self);
-        status = cMolvarBuf_append(reinterpret_cast<cMolvarBuf*>(self), view.buf, static_cast<std::size_t>(view.len));
+        auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+        if (mayUse(buf->owner, BUFFER_NAME)) {
+            status = cMolvarBuf_append(buf, view.buf, static_cast<std::size_t>(view.len));
+        }
     }
     PyBuffer_Release(&view);
     if (status < 0) {
@@ -234,6 +239,9 @@ PyObject* bufClear(PyObject* self, PyObject*)
 {
     CriticalSection section(self);
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    if (!mayUse(buf->owner, BUFFER_NAME)) {
+        return nullptr;
+    }
     if (buf->shared) {
         dropBlock(buf);  // its bytes are someone's result now
     }
@@ -245,6 +253,9 @@ PyObject* bufGet(PyObject* self, PyObject*)
 {
     CriticalSection section(self);
     auto* buf = reinterpret_cast<cMolvarBuf*>(self);
+    if (!mayUse(buf->owner, BUFFER_NAME)) {
+        return nullptr;
+    }
     const uint32_t used = buf->capacity - buf->spare;
     if (buf->handOver != nullptr && buf->fitted && buf->spare != 0 && !buf->shared && used >= buf->capacity / 2) {
         // A large content in a block made for it, which it fills at least

@@ -38,6 +38,8 @@ struct cMolvarBuf {
     // that grew by doubling, as many small items grow it, is kept for the
     // next content instead, which then needs no growth.
     bool fitted;
+    // The thread of the encode working on the buffer, or 0 (see Claim).
+    unsigned long owner;
     // Where the encoder records a refusal, lent for one encode by a caller
     // that explains it (the companion's dumps); null: nothing is recorded.
     molvar::Refusal* refusal;
@@ -59,6 +61,9 @@ PyObject* bufGetattr(PyObject* self, PyObject* name);
 PyObject* bufWrite(PyObject* self, PyObject* args);
 PyObject* bufClear(PyObject* self, PyObject* unused);
 PyObject* bufGet(PyObject* self, PyObject* unused);
+
+// What a refused call of another thread names (see Claim).
+constexpr const char BUFFER_NAME[] = "the buffer";
 
 constexpr uint32_t INITIAL_CAPACITY = 1024;
 // The largest block whose size the 32-bit counts can hold after doubling.

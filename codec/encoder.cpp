@@ -13,6 +13,7 @@
 
 #include "codec/bigint.h"
 #include "codec/buffer.h"
+#include "codec/claim.h"
 #include "codec/context.h"
 #include "codec/critical_section.h"
 #include "codec/double.h"
@@ -507,7 +508,9 @@ PyObject* encodeCall(Context& context, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     CriticalSection section(args[1]);
-    if (cMolvar_encodeObject(args[0], reinterpret_cast<cMolvarBuf*>(args[1])) < 0) {
+    auto* buf = reinterpret_cast<cMolvarBuf*>(args[1]);
+    Claim claim(buf->owner, BUFFER_NAME);
+    if (!claim.ok() || cMolvar_encodeObject(args[0], buf) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "codec/buffer.h"
+#include "codec/claim.h"
 #include "codec/critical_section.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
@@ -49,8 +50,9 @@ Ref locatedError(const Context& context, int64_t offset, PyObject* message, PyOb
 
 bool isDecodingError(const Context& context, PyObject* error)
 {
-    return PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(context.errorClass)) ||
-           PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(PyExc_SystemError));
+    // The companion's decoder raises its refusals as MolvarError; a host
+    // exception of another class (a converter's SystemError) is not one.
+    return PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(context.errorClass));
 }
 
 Ref locate(const Context& context, Ref error, int64_t offset, PyObject* values)
@@ -76,10 +78,10 @@ Ref locate(const Context& context, Ref error, int64_t offset, PyObject* values)
     return located;
 }
 
-PyObject* raiseAt(const Context& context, int64_t offset, const char* text)
+PyObject* raiseAt(const Context& context, int64_t offset, const char* text, PyObject* values)
 {
     Ref message = Ref::steal(PyUnicode_FromString(text));
-    Ref error = message ? locatedError(context, offset, message.get(), nullptr) : Ref();
+    Ref error = message ? locatedError(context, offset, message.get(), values) : Ref();
     if (error) {
         raiseException(std::move(error));
     }
@@ -91,12 +93,13 @@ namespace {
 NativeState& nativeState(PyObject* module) { return *static_cast<NativeState*>(PyModule_GetState(module)); }
 
 // Raises the pending decoding failure of the element at `offset` as a
-// located MolvarError; other exceptions pass unchanged. Returns null.
-PyObject* raiseDecodingError(const Context& context, int64_t offset)
+// located MolvarError carrying `values` (those completed before it; null:
+// none); other exceptions pass unchanged. Returns null.
+PyObject* raiseDecodingError(const Context& context, int64_t offset, PyObject* values = nullptr)
 {
     Ref error = fetchException();
     if (isDecodingError(context, error.get())) {
-        error = locate(context, std::move(error), offset, nullptr);
+        error = locate(context, std::move(error), offset, values);
         if (!error) {
             return nullptr;
         }
@@ -169,7 +172,10 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     Refusal refusal(strict);
     PyObject* result = nullptr;
     {
+        // The buffer is this call's own, but a converter of the host's may
+        // hand its `write` to another thread.
         CriticalSection section(reinterpret_cast<PyObject*>(buf));
+        Claim claim(buf->owner, BUFFER_NAME);
         buf->refusal = &refusal;
         if (cMolvar_encodeObject(value, buf) == 0) {
             result = cMolvarBuf_take(buf);
@@ -218,14 +224,19 @@ PyObject* loads(PyObject* module, PyObject* data)
     }
     if (consumed < view.size()) {
         // A malformed element after the value is reported as such; the rest
-        // is decoded only to find one.
+        // is decoded only to find one. Either error carries the value.
+        Ref values = Ref::steal(PyList_New(1));
+        if (!values) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(values.get(), 0, value.release());
         if (cMolvar_decode(state, view.data() + consumed, view.size() - consumed, nullptr, false, stop) < 0) {
-            return raiseDecodingError(context, consumed + stop.at);
+            return raiseDecodingError(context, consumed + stop.at, values.get());
         }
         char text[96];
         PyOS_snprintf(text, sizeof text, "trailing bytes after the value (%zd of %zd bytes)", view.size() - consumed,
                       view.size());
-        return raiseAt(context, consumed, text);
+        return raiseAt(context, consumed, text, values.get());
     }
     // A top-level value that ends the input leaves no list open: the state
     // can serve again.

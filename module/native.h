@@ -30,12 +30,13 @@ extern PyType_Spec decoderSpec;
 // `offset` and `values` attributes set (`values` may be null: an empty list).
 Ref locatedError(const Context& context, int64_t offset, PyObject* message, PyObject* values);
 
-// Raises the located MolvarError of `text` at `offset`. Returns null.
-PyObject* raiseAt(const Context& context, int64_t offset, const char* text);
+// Raises the located MolvarError of `text` at `offset`, carrying `values`
+// (the values completed before it; null: none). Returns null.
+PyObject* raiseAt(const Context& context, int64_t offset, const char* text, PyObject* values = nullptr);
 
 // Whether a decoding failure is one that the API reports as a MolvarError
-// at an offset: the codec's own refusals (MolvarError, and SystemError for
-// its header limit and for a list count the list constructor refuses).
+// at an offset: the codec's own refusals, which the companion's context
+// raises as MolvarError. A host exception of any other class passes as it is.
 bool isDecodingError(const Context& context, PyObject* error);
 
 // locatedError for a decoding failure `error`: its message, stripped, or

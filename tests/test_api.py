@@ -107,12 +107,23 @@ class TestDumpsLoads:
             (b"\x05\x81\x03", 2, "trailing bytes"),  # an incomplete second element
             (b"\x05\x81\x02\x80\x01\x81", 2, "trailing bytes"),  # a list left open after it
             (b"\x02\x80\x01\x81\x00\x80\x07\x81", 6, "trailing bytes"),
+            (b"\x05\x81\x88", 2, "invalid type byte 0x88"),  # malformed after the value
         ],
     )
     def test_trailing_bytes(self, data, offset, message):
         with pytest.raises(MolvarError, match="byte offset %d: %s" % (offset, message)) as caught:
             loads(data)
         assert caught.value.offset == offset
+        assert caught.value.values == [loads(data[:offset])]  # the value completed before it
+
+    def test_a_converters_exception_is_not_taken_for_a_refusal(self, monkeypatch):
+        def failing(digits):
+            raise SystemError("converter failed")
+
+        monkeypatch.setattr(cMolvar, "pyb1282int", failing)
+        for decode in (loads, lambda data: Decoder().feed(data)):
+            with pytest.raises(SystemError, match="^converter failed$"):
+                decode(dumps([1, 2**80]))
 
     @pytest.mark.parametrize(
         "data, offset, message",

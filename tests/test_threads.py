@@ -93,19 +93,63 @@ def test_threads_sharing_one_object_never_crash():
                 delivered.extend(decoder.feed(chunk))
             except (molvar.MolvarError, RuntimeError):
                 pass  # interleaved chunks make a malformed stream, or meet a feed in progress
-            cMolvar.encode([index, b"abc", 2**70], buf)
-            if start % 5 == 0:
-                buf.get()
-                buf.clear()
+            try:
+                cMolvar.encode([index, b"abc", 2**70], buf)
+                if start % 5 == 0:
+                    buf.get()
+                    buf.clear()
+            except RuntimeError:
+                pass  # met another thread's encode in progress
             try:
                 cMolvar.dataReceived(state, chunk, delivered.append)
             except (molvar.MolvarError, SystemError):
                 pass
 
     run_threads(work)
-    # Whatever came through is made of whole values; the buffer holds whole writes.
+    # Whatever came through is made of whole values; the buffer holds whole encodes.
     molvar.loads(molvar.dumps(delivered))
-    cMolvar.dataReceived(cMolvar.newState(), buf.get(), lambda value: None)
+    held, values = buf.get(), []
+    assert cMolvar.dataReceived(cMolvar.newState(), held, values.append) == len(held)
+    assert all(value[1:] == [b"abc", 2**70] for value in values)
+
+
+def test_a_buffer_in_use_by_one_thread_refuses_the_others():
+    # An encode runs host code in the middle (here a converter that waits),
+    # and the buffer's lock does not hold across it: another thread's call
+    # is refused, never interleaved; the owning thread's own writes go in.
+    buf = cMolvar.newBuf()
+    inside, release = threading.Event(), threading.Event()
+    own = molvar.pyint2b128
+
+    def waiting(magnitude, write):
+        inside.set()
+        assert release.wait(30)
+        own(magnitude, write)
+
+    refused = []
+
+    def other():
+        assert inside.wait(30)
+        for call in (lambda: cMolvar.encode([1], buf), lambda: buf.write(b"x"), buf.get, buf.clear):
+            try:
+                call()
+            except RuntimeError as error:
+                refused.append(str(error))
+        release.set()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    cMolvar.pyint2b128 = waiting
+    try:
+        cMolvar.encode([b"ab", 2**70, 3], buf)
+    finally:
+        cMolvar.pyint2b128 = own
+        release.set()
+        thread.join()
+    assert refused == ["the buffer is in use by a call in another thread"] * 4
+    assert buf.get() == molvar.dumps([b"ab", 2**70, 3])
+    cMolvar.encode(5, buf)  # free again once the encode is done
+    assert buf.get() == molvar.dumps([b"ab", 2**70, 3]) + molvar.dumps(5)
 
 
 def test_a_list_resized_by_another_thread_while_it_is_encoded():
