@@ -17,7 +17,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kestrix.vantle.molvar import MolvarError, dumps
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps
 from kestrix.vantle.molvar.aio import MolvarProtocol, read_values, write_value, write_value_and_drain
 
 from conftest import REPO
@@ -202,10 +202,12 @@ def test_limits_drop_a_peer_at_the_byte_that_goes_over(kind):
         "nested headers": (dumps(7) + MAX_LIST * 100, 2 + 4 * 8, "more than 8 lists open at once (max_depth=8)", [7]),
         "a long open list": (dumps(7) + dumps([b"s" * 10] * 400), None, "bytes held for values not yet delivered (max_buffer_size=4096)", [7]),
     }
+    with pytest.raises(MolvarError) as whole:  # where the reads fall changes nothing
+        Decoder(**limits).feed(hostile["a long open list"][0])
     log = Log()
 
     async def scenario():
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^read_values\\(\\) max_buffer_size must be at least 1, or None$"):
             read_values(asyncio.StreamReader(), max_buffer_size=0)  # at the call, before any read
         server, port = await start_server(kind, log, limits=limits)
         async with server:
@@ -216,37 +218,74 @@ def test_limits_drop_a_peer_at_the_byte_that_goes_over(kind):
     assert echoes == good
     for (offset, message, values), own_port in zip((case[1:] for case in hostile.values()), attacks):
         error = log.errors[own_port]
-        if offset is None:  # where what is held goes over depends on the reads
-            offset = error.offset
-            assert 2 <= offset < len(hostile["a long open list"][0])
+        if offset is None:
+            offset = whole.value.offset
         assert (error.offset, log.values[own_port]) == (offset, values)
         assert message in str(error)
     assert len(log.errors) == len(hostile)
 
 
-def test_a_dropped_peer_leaves_nothing_of_its_chunk_behind():
+class Transport:
+    aborted = False
+
+    def abort(self):
+        self.aborted = True
+
+    def is_closing(self):
+        return self.aborted
+
+    def get_extra_info(self, name):
+        return None
+
+
+@pytest.mark.parametrize("max_buffer_size", [None, 4096])  # a read fed whole, or in slices
+def test_a_dropped_peer_leaves_nothing_of_its_chunk_behind(max_buffer_size):
     # The decoder keeps its error until the connection is lost; if the error
     # kept the frame that read the chunk, in a cycle, every dropped peer's
     # last read would wait for the garbage collector.
-    class Transport:
-        aborted = False
-
-        def abort(self):
-            self.aborted = True
-
-        def is_closing(self):
-            return self.aborted
-
-        def get_extra_info(self, name):
-            return None
-
     protocol, transport = MolvarProtocol(), Transport()
+    protocol.max_buffer_size = max_buffer_size
     protocol.connection_made(transport)
-    chunk = dumps(1) + b"\x88" + bytes(100000)
+    chunk = dumps(1) + b"\x81" * 1000 + b"\x88" + bytes(100000)  # 1002 values in 16 slices, then garbage
     before = sys.getrefcount(chunk)
     protocol.data_received(chunk)
-    assert transport.aborted and protocol._decoder.error is not None
+    assert transport.aborted and protocol._decoder.error.offset == 1002
     assert sys.getrefcount(chunk) == before
+    with pytest.raises(ValueError, match="^MolvarProtocol.max_depth must be at least 1, or None$"):
+        protocol.max_depth = 0
+        protocol.connection_made(Transport())
+
+
+@pytest.mark.parametrize("kind", ["protocol", "streams"])
+def test_the_values_of_one_read_are_held_within_the_limit(kind):
+    # 256 KiB of empty lists of one byte (80), the most values one read can
+    # make: 16 MB of them at once if they were all made before any is handed over.
+    limit, read = 262144, b"\x80" * 262144
+    received = collections.Counter()
+
+    class Counting(MolvarProtocol):
+        max_depth, max_buffer_size = 64, limit
+
+        def value_received(self, value):
+            received[len(value)] += 1
+
+    async def stream():
+        reader = asyncio.StreamReader(limit=len(read))
+        reader.feed_data(read)
+        reader.feed_eof()
+        async for value in read_values(reader, len(read), max_depth=64, max_buffer_size=limit):
+            received[len(value)] += 1
+
+    protocol = Counting()
+    protocol.connection_made(Transport())
+    tracemalloc.start()
+    try:
+        protocol.data_received(read) if kind == "protocol" else run(stream())
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert received == {0: len(read)}
+    assert peak < 2 * limit + (len(read) if kind == "streams" else 0)  # read_values' read is a copy
 
 
 def test_a_huge_list_header_holds_memory_for_the_bytes_sent():

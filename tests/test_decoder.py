@@ -5,9 +5,11 @@ import signal
 import struct
 
 import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 import cMolvar
-from kestrix.vantle.molvar import MolvarError
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps
 
 from conftest import decode, decode_chunks, encode
 
@@ -218,3 +220,47 @@ def test_a_signal_stops_a_long_chunk_between_two_elements():
     assert sink[0] == 5
     # Stopped between two elements: the state takes a new stream as it is.
     assert decode(b"\x02\x80\x01\x81\x02\x81", state) == ([[1, 2]], 6)
+
+
+def limited_outcome(chunks, limits):
+    """Everything a Decoder with `limits` delivers from `chunks`, and how it
+    ends: the refusal's text and offset, or None."""
+    decoder, received = Decoder(**limits), []
+    try:
+        for chunk in chunks:
+            received += decoder.feed(chunk)
+    except MolvarError as error:
+        return received + error.values, str(error), error.offset
+    return received, None, None
+
+
+# Strings around the limits drawn below, ints and floats, lists deep enough
+# for max_depth, and list headers that announce far more than comes.
+limited_values = st.recursive(
+    st.integers(-(2**70), 2**70) | st.floats(allow_nan=False, allow_infinity=False) | st.binary(max_size=30)
+    | st.integers(0, 1500).map(lambda size: b"s" * size),
+    lambda inner: st.lists(inner, max_size=5),
+    max_leaves=25,
+)
+MAX_LIST = b"\x00\x00\x28\x80"
+
+
+@st.composite
+def split_streams(draw):
+    """A stream of values and open maximal lists, and its bytes cut into reads."""
+    items = draw(st.lists(limited_values.map(dumps) | st.just(MAX_LIST), min_size=1, max_size=5))
+    stream = b"".join(items)
+    bounds = [0] + sorted(draw(st.lists(st.integers(0, len(stream)), max_size=8))) + [len(stream)]
+    return stream, [stream[a:b] for a, b in zip(bounds, bounds[1:])]
+
+
+LARGEST_HELD = dumps(b"x" * 1000)
+
+
+@settings(max_examples=300, deadline=None)
+@given(split_streams(), st.none() | st.integers(1, 6), st.none() | st.integers(1, 3000))
+@example((LARGEST_HELD, [LARGEST_HELD[:10], LARGEST_HELD[10:]]), None, 1000)  # may be held, in two reads
+def test_limits_refuse_the_same_whatever_the_reads(split_stream, max_depth, max_buffer_size):
+    stream, chunks = split_stream
+    limits = {"max_depth": max_depth, "max_buffer_size": max_buffer_size}
+    assert limited_outcome(chunks, limits) == limited_outcome([stream], limits)

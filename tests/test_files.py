@@ -6,6 +6,7 @@ import random
 import socket
 import tempfile
 import threading
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings
@@ -96,8 +97,39 @@ def test_iter_load_limits_what_a_stream_may_make_it_hold():
     assert list(iter_load(io.BytesIO(stream), 7, max_buffer_size=1000)) == [long, 2]
     with pytest.raises(MolvarError, match=r"byte offset 0: .*\(max_buffer_size=500\)"):
         list(iter_load(io.BytesIO(stream), 7, max_buffer_size=500))
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="^iter_load\\(\\) max_depth must be an int or None, not float$"):
         iter_load(io.BytesIO(stream), max_depth=2.0)  # at the call, before any read
+    with pytest.raises(ValueError, match="^iter_load\\(\\) max_buffer_size must be at least 1, or None$"):
+        iter_load(io.BytesIO(stream), max_buffer_size=0)
+
+
+def test_iter_load_holds_the_values_of_one_read_within_the_limit():
+    # Each 64 KiB read of empty lists makes 32768 values: under the limit,
+    # only a slice of them is made before the first is yielded.
+    limit = 4096
+    values = iter_load(io.BytesIO(b"\x00\x80" * 65536), max_buffer_size=limit)
+    tracemalloc.start()
+    try:
+        assert next(values) == []
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 65536 + 2 * limit  # the read, and its values
+    assert sum(1 for _ in values) == 65535
+
+
+# Reads fed in slices of max_buffer_size // 64 bytes: 20 here.
+@pytest.mark.parametrize("chunk_size", [19, 20, 21, 40, 61, 1000])
+def test_iter_load_delivers_whatever_the_slices_cut(chunk_size):
+    stream = b"".join(dumps(value) for value in ([1, [b"ab" * 20, 2.5]], b"q" * 600, [[[]]] * 3, 2**70))
+    stream += b"\x03\x80\x01\x81\x20\x87"  # a list open, then a bad element
+    whole = list(iter_load(io.BytesIO(stream[:-6])))
+    received = []
+    with pytest.raises(MolvarError, match="vocabulary index") as caught:
+        for value in iter_load(io.BytesIO(stream), chunk_size, max_buffer_size=1280):
+            received.append(value)
+    assert received == whole[: len(received)] and len(received) == 4
+    assert caught.value.offset == len(stream) - 2
 
 
 def test_refusals():
@@ -107,6 +139,8 @@ def test_refusals():
         list(iter_load(io.StringIO("abc")))
     with pytest.raises(TypeError):
         load(object())
+    with pytest.raises(TypeError, match="^dump needs a binary file, not a text file$"):
+        dump(1, io.StringIO())
     fp = io.BytesIO()
     with pytest.raises(MolvarError):
         dump([1, "text"], fp)
