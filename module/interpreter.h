@@ -48,6 +48,15 @@
 
 namespace molvar {
 
+// The flag that makes a heap type's attributes read-only, as a static
+// type's are (Decoder.feed = None is refused). From 3.10; 3.9's heap types
+// stay assignable.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned int IMMUTABLE_TYPE = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned int IMMUTABLE_TYPE = 0;
+#endif
+
 // A Py_mod_create function's body: a new reference to `bound` when an
 // earlier import has bound it, else a new module named after `spec`.
 inline PyObject* createModuleOnce(PyObject* spec, PyModuleDef* def, PyObject* bound)

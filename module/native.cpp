@@ -299,7 +299,7 @@ PyType_Spec bufSpec = {
     "kestrix.vantle.molvar._native.cMolvarBuf",
     static_cast<int>(sizeof(cMolvarBuf)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | NOT_CALLABLE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | NOT_CALLABLE | IMMUTABLE_TYPE,
     bufSlots,
 };
 
@@ -314,7 +314,7 @@ PyType_Spec stateSpec = {
     "kestrix.vantle.molvar._native.cMolvarState",
     static_cast<int>(sizeof(cMolvarState)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | NOT_CALLABLE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | NOT_CALLABLE | IMMUTABLE_TYPE,
     stateSlots,
 };
 

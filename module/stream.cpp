@@ -19,6 +19,7 @@
 #include "codec/decoder.h"
 #include "codec/ref.h"
 #include "codec/state.h"
+#include "module/interpreter.h"
 #include "module/native.h"
 #include "module/shared.h"
 #include "module/view.h"
@@ -465,7 +466,7 @@ PyType_Spec decoderSpec = {
     "kestrix.vantle.molvar.Decoder",
     static_cast<int>(sizeof(Decoder)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | IMMUTABLE_TYPE,
     slots,
 };
 

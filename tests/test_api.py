@@ -4,6 +4,7 @@ import array
 import copy
 import gc
 import pickle
+import sys
 import tracemalloc
 import weakref
 
@@ -341,6 +342,16 @@ class TestDecoderObject:
         with pytest.raises(MolvarError):
             decoder.close()
         assert repr(decoder).endswith(" failed>")
+
+    @pytest.mark.skipif(sys.version_info < (3, 10), reason="heap types are immutable from 3.10")
+    def test_the_native_types_are_immutable(self, monkeypatch):
+        seen = []
+        own = cMolvar.pyint2b128
+        monkeypatch.setattr(cMolvar, "pyint2b128", lambda magnitude, write: seen.append(write) or own(magnitude, write))
+        dumps(2**80)
+        for native_type in (Decoder, type(seen[0].__self__)):
+            with pytest.raises(TypeError, match="immutable"):
+                native_type.feed = None
 
     def test_a_feed_from_inside_a_feed_is_refused(self, monkeypatch):
         decoder = Decoder()
