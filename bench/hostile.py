@@ -21,7 +21,11 @@ of the Decoder's limits (max_depth, max_buffer_size), in a fresh interpreter,
 it feeds CONNECTIONS decoders every byte up to the one that would be refused
 (the most a peer can make a connection hold) and reports the growth of the
 resident set per decoder, and the tracemalloc peak of one decoder fed the
-same bytes through to the refusal.
+same bytes through to the refusal. Reads are fed as MolvarProtocol,
+read_values and iter_load feed them (in slices under max_buffer_size, each
+slice's values handed over, and dropped, before the next), so the peak
+counts the values made from one slice too; the reads themselves are made
+before it is measured.
 """
 
 import json
@@ -280,11 +284,16 @@ def shape_small_lists(budget):
     return MAX_LIST + b"\x01\x80\x2c\x02\x81" * (budget // 5)  # [300], again and again
 
 
+def shape_empty_lists(budget):
+    return b"\x80" * budget  # an empty list per byte: the most values a read can make
+
+
 SHAPES = {
     "nested-headers": ("nested maximal list headers (00 00 28 80)", shape_nested),
     "string-trickle": ("a 600 KB string trickling in", shape_string),
     "huge-list": ("a maximal list header, then ints of 300", shape_huge_list),
     "small-lists": ("a maximal list header, then one-item lists [300]", shape_small_lists),
+    "empty-lists": ("empty lists, one byte each (80), delivered", shape_empty_lists),
 }
 
 
@@ -303,16 +312,23 @@ def limited_case(shape, max_depth, max_buffer_size, connections, budget, read_si
     import tracemalloc
 
     from kestrix.vantle.molvar import Decoder, MolvarError
+    from kestrix.vantle.molvar.files import feed_slices, slice_size
 
     limits = {"max_depth": max_depth, "max_buffer_size": max_buffer_size}
+    step = slice_size(max_buffer_size)
     data = SHAPES[shape][1](budget)
     chunks = [data[i : i + read_size] for i in range(0, len(data), read_size)]
+
+    def feed(decoder, chunk):
+        for values in feed_slices(decoder, chunk, step):
+            del values  # handed over, and dropped
+
     # The bytes a decoder takes before the refusal, and the refusal.
     probe, taken, refusal = Decoder(**limits), 0, ""
     tracemalloc.start()
     try:
         for chunk in chunks:
-            probe.feed(chunk)
+            feed(probe, chunk)
             taken += len(chunk)
     except MolvarError as error:
         refusal = str(error)  # `taken`: the reads before the refused one
@@ -334,7 +350,7 @@ def limited_case(shape, max_depth, max_buffer_size, connections, budget, read_si
     for _ in range(connections):
         decoder = Decoder(**limits)
         for chunk in accepted:
-            decoder.feed(chunk)
+            feed(decoder, chunk)
         decoders.append(decoder)
     held_kb = (rss_kb() - before) / connections
     return {
@@ -354,7 +370,7 @@ LIMIT_SETS = [
     (64, 262144, 60, 1 << 20),
 ]
 # The peer chooses how its bytes are split: each row is the worst of these reads.
-READ_SIZES = [16, 1024, 65536]
+READ_SIZES = [16, 1024, 65536, 262144]  # up to what asyncio reads at once
 
 
 def limits_main():

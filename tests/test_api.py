@@ -296,8 +296,8 @@ class TestDecoderLimits:
         assert (error and error.offset) == (whole[1] and whole[1].offset)
         if error:
             assert "more than %d lists open at once (max_depth=%d)" % (max_depth, max_depth) in str(error)
-        # What is held does (an incomplete element's bytes count): the values
-        # before the error are the right ones, and the error names the limit.
+        # What is held: the values before the error are the right ones, and
+        # the error names the limit (test_decoder: at the same offset as whole).
         received, error = limited_outcome(chunks, max_buffer_size=max_buffer_size)
         assert received == unlimited[: len(received)]
         if error:
