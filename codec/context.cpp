@@ -94,27 +94,27 @@ void contextClear(Context& context)
 // that a full attribute lookup makes first; that lookup runs only when the
 // name is absent (and raises the module's own AttributeError, or runs a
 // module __getattr__).
-Ref converterOf(Context& context, bool toDigits, bool* inNamespace)
+Converter converterInUse(Context& context, bool toDigits)
 {
     PyObject* own = toDigits ? context.ownToDigits : context.ownFromDigits;
+    Converter converter;
+    bool inNamespace = true;
     if (context.converterHost == nullptr) {
-        if (inNamespace != nullptr) {
-            *inNamespace = true;
-        }
         if (own == nullptr) {
             PyErr_SetString(PyExc_SystemError, "no converter for big integers");
         }
-        return Ref::borrow(own);
+        converter.callable = Ref::borrow(own);
+    } else {
+        PyObject* name = toDigits ? context.toDigitsName : context.fromDigitsName;
+        converter.callable = Ref::steal(lookUp(context.converterNamespace, name));
+        inNamespace = static_cast<bool>(converter.callable);
+        if (!converter.callable && !PyErr_Occurred()) {
+            converter.callable = Ref::steal(PyObject_GetAttr(context.converterHost, name));
+        }
     }
-    PyObject* name = toDigits ? context.toDigitsName : context.fromDigitsName;
-    Ref found = Ref::steal(lookUp(context.converterNamespace, name));
-    if (inNamespace != nullptr) {
-        *inNamespace = static_cast<bool>(found);
-    }
-    if (found || PyErr_Occurred()) {
-        return found;
-    }
-    return Ref::steal(PyObject_GetAttr(context.converterHost, name));
+    converter.native = converter.callable && converter.callable.get() == own;
+    converter.settled = converter.native && inNamespace;
+    return converter;
 }
 
 }  // namespace molvar

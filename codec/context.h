@@ -71,10 +71,21 @@ int contextTraverse(Context& context, visitproc visit, void* arg);
 // nothing. Safe to call again.
 void contextClear(Context& context);
 
-// The converter in use (`toDigits`: pyint2b128, else pyb1282int), a strong
-// reference that another thread's rebinding cannot take away; null with
-// the exception set. `inNamespace` (optional) tells whether it was found in
-// the host's namespace (or needs no host), so that no host code ran to find it.
-Ref converterOf(Context& context, bool toDigits, bool* inNamespace = nullptr);
+// The converter of big integers in use (`toDigits`: pyint2b128, else
+// pyb1282int), as one look-up found it: the one view of it that the
+// encoder and the decoder share.
+struct Converter {
+    // A strong reference, which another thread's rebinding cannot take
+    // away; null with the exception set when the look-up failed.
+    Ref callable;
+    // It is the companion's own: its work is done natively, with the same result.
+    bool native = false;
+    // Native, and found without running host code (in the namespace, or
+    // with no host to look in): until host code runs, it stays the one in
+    // use, so what follows may do the same work without looking again.
+    bool settled = false;
+};
+
+Converter converterInUse(Context& context, bool toDigits);
 
 }  // namespace molvar

@@ -64,20 +64,19 @@ PyObject* complain(const char* line)
 // runs, it is the one in use.
 PyObject* decodeBigInt(Context& context, const unsigned char* digits, Py_ssize_t count, bool negative, bool& settled)
 {
-    bool inNamespace = false;
-    Ref converter = converterOf(context, false, &inNamespace);
-    if (!converter) {
+    const Converter converter = converterInUse(context, false);
+    if (!converter.callable) {
         return nullptr;
     }
-    if (converter.get() == context.ownFromDigits) {
-        settled = inNamespace;
+    if (converter.native) {
+        settled = converter.settled;
         return cMolvar_readBigDigits(digits, count, negative);
     }
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digits), count));
     if (!bytes) {
         return nullptr;
     }
-    Ref value = Ref::steal(PyObject_CallOneArg(converter.get(), bytes.get()));
+    Ref value = Ref::steal(PyObject_CallOneArg(converter.callable.get(), bytes.get()));
     if (!value || !negative) {
         return value.release();
     }

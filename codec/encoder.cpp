@@ -26,11 +26,12 @@ namespace molvar {
 namespace {
 
 // What encodeInt returns when it wrote its int through a call out of line,
-// in which host code may have run (else 0, or -1 with the exception set).
+// in which host code may have run (else 0, or -1 with the exception set):
+// a settled converter (see Converter) is then settled no more.
 constexpr int CALLED_OUT = 1;
 
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
-inline int encodeInt(PyObject* obj, Tail& tail, bool& ownConverter);
+inline int encodeInt(PyObject* obj, Tail& tail, bool& settled);
 inline int encodeFloat(PyObject* obj, double value, Tail& tail);
 inline int encodeBytes(PyObject* obj, Tail& tail);
 
@@ -129,10 +130,10 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
     // again. The loop never passes the header.
     PyObject** items = PySequence_Fast_ITEMS(seq);
     Py_ssize_t limit = IS_LIST ? std::min(size, PyList_GET_SIZE(seq)) : size;
-    // Whether the companion's own pyint2b128 was found installed since host
-    // code last ran: until host code runs, it still is, and the wide ints
-    // that follow are written natively without looking it up again.
-    bool ownConverter = false;
+    // Whether a look-up found pyint2b128 settled (Converter::settled) since
+    // host code last ran: the wide ints that follow are then written
+    // natively without looking it up again.
+    bool settled = false;
     for (; written < limit; ++written) {
         PyObject* item = items[written];
         PyTypeObject* type = Py_TYPE(item);
@@ -141,7 +142,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
         // read, or negated into a new object, before pyint2b128 is called).
         int status;  // CALLED_OUT when host code may have run
         if (type == &PyLong_Type) {
-            status = encodeInt(item, tail, ownConverter);
+            status = encodeInt(item, tail, settled);
         } else if (type == &PyBytes_Type) {
             status = encodeBytes(item, tail);
         } else if (type == &PyFloat_Type) {
@@ -161,7 +162,7 @@ inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t 
                 unwound(tail.buffer(), seq, written);
                 return -1;
             }
-            ownConverter = false;
+            settled = false;
             if (IS_LIST) {
                 items = PySequence_Fast_ITEMS(seq);
                 limit = std::min(size, PyList_GET_SIZE(seq));
@@ -254,19 +255,18 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         sign = negative ? -1 : 1;
     }
     Context& context = *buf->context;
-    bool inNamespace = false;
-    Ref converter = converterOf(context, true, &inNamespace);
-    if (!converter) {
+    const Converter converter = converterInUse(context, true);
+    if (!converter.callable) {
         return -1;
     }
     const unsigned char type = sign < 0 ? TYPE_NEGLONG : TYPE_LONG;
-    const bool native = converter.get() == context.ownToDigits;
+    const bool native = converter.native;
     if (native && PyLong_CheckExact(obj)) {
         // The magnitude's digits, read from the int itself: nothing to negate.
         if (appendNativeBigInt(buf, obj, type) < 0) {
             return -1;
         }
-        return inNamespace ? 0 : CALLED_OUT;
+        return converter.settled ? 0 : CALLED_OUT;
     }
     Ref magnitude = sign < 0 ? Ref::steal(PyNumber_Negative(obj)) : Ref::borrow(obj);
     if (!magnitude) {
@@ -288,7 +288,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         return -1;
     }
     PyObject* args[] = {magnitude.get(), write.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(converter.get(), args, 2, nullptr));
+    Ref result = Ref::steal(PyObject_Vectorcall(converter.callable.get(), args, 2, nullptr));
     if (!result) {
         return -1;
     }
@@ -315,15 +315,15 @@ __attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
 }
 
 // The tail given back around it (and the addresses of the tail and of
-// `ownConverter` never taken, so that they can stay in registers). A wide
+// `settled` never taken, so that they can stay in registers). A wide
 // int written by the companion's own converter, found installed, tells the
 // caller's item loop that it is installed.
-inline int encodeWideInt(PyObject* obj, Tail& tail, bool& ownConverter)
+inline int encodeWideInt(PyObject* obj, Tail& tail, bool& settled)
 {
     tail.give();
     const int status = encodeWideInt(obj, tail.buffer());
     tail.take();
-    ownConverter = status == 0;
+    settled = status == 0;
     return status;
 }
 
@@ -368,9 +368,9 @@ inline int appendOwnDigits(PyObject* obj, bool negative, Tail& tail)
 // int layout is known, one of up to two internal digits is read inline,
 // without a call; one digit (under 2**PyLong_SHIFT, 2**30 on usual builds)
 // always fits in 32 bits, and takes the path with the fewest branches.
-// `ownConverter` (see encodeItems) is true only for exact ints. 0,
+// `settled` (see encodeItems) is true only for exact ints. 0,
 // CALLED_OUT, or -1.
-inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, bool& ownConverter)
+inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, bool& settled)
 {
 #if defined(MOLVAR_INT_LAYOUT)
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
@@ -382,16 +382,16 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, b
     } else if (count == 2) {
         magnitude = pylongDigits(obj)[0] | static_cast<uint64_t>(pylongDigits(obj)[1]) << PyLong_SHIFT;
         if (magnitude > uint64_t{INT32_MAX} + negative) {
-            return ownConverter ? appendWideDigits(magnitude, negative, tail) : encodeWideInt(obj, tail, ownConverter);
+            return settled ? appendWideDigits(magnitude, negative, tail) : encodeWideInt(obj, tail, settled);
         }
-    } else if (count == 3 && ownConverter && pylongDigits(obj)[2] >> (64 - 2 * PyLong_SHIFT) == 0) {
+    } else if (count == 3 && settled && pylongDigits(obj)[2] >> (64 - 2 * PyLong_SHIFT) == 0) {
         // Past 2 * PyLong_SHIFT bits and within 64.
         const digit* digits = pylongDigits(obj);
         magnitude = digits[0] | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT |
                     static_cast<uint64_t>(digits[2]) << (2 * PyLong_SHIFT);
         return appendWideDigits(magnitude, negative, tail);
     } else if (count != 0) {
-        return ownConverter ? appendOwnDigits(obj, negative, tail) : encodeWideInt(obj, tail, ownConverter);
+        return settled ? appendOwnDigits(obj, negative, tail) : encodeWideInt(obj, tail, settled);
     }
 #else
     // The public path: the value read through the C API (an int subclass's
@@ -401,10 +401,10 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, b
     const bool negative = value < 0;
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
     if (overflow != 0) {
-        return encodeWideInt(obj, tail, ownConverter);
+        return encodeWideInt(obj, tail, settled);
     }
     if (value > INT32_MAX || value < INT32_MIN) {
-        return ownConverter ? appendWideDigits(magnitude, negative, tail) : encodeWideInt(obj, tail, ownConverter);
+        return settled ? appendWideDigits(magnitude, negative, tail) : encodeWideInt(obj, tail, settled);
     }
 #endif
     return tail.appendHeader(static_cast<uint32_t>(magnitude), negative ? TYPE_NEGINT : TYPE_INT);
@@ -471,8 +471,8 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
     }
     if (PyLong_Check(obj)) {
         return encodeScalar(buf, [obj](Tail& tail) {
-            bool ownConverter = false;
-            return encodeInt(obj, tail, ownConverter) < 0 ? -1 : 0;
+            bool settled = false;
+            return encodeInt(obj, tail, settled) < 0 ? -1 : 0;
         });
     }
     if (PyFloat_Check(obj)) {
