@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "codec/bigint.h"
+#include "codec/claim.h"
 #include "codec/context.h"
 #include "codec/critical_section.h"
 #include "codec/double.h"
@@ -621,7 +622,13 @@ PyObject* dataReceivedCall(Context& context, PyObject* const* args, Py_ssize_t n
         return complain("state object wasn't");
     }
     // The caller's references keep `state` and `data` alive for the call.
+    // The callback is host code: another thread's call meanwhile is
+    // refused (the callback's own, on this thread, goes on as nested).
     CriticalSection section(state);
+    Claim claim(reinterpret_cast<cMolvarState*>(state)->owner, "the state");
+    if (!claim.ok()) {
+        return nullptr;
+    }
     DecodeStop stop;
     Py_ssize_t consumed = cMolvar_decode(reinterpret_cast<cMolvarState*>(state),
                                          reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),

@@ -292,6 +292,7 @@ PyObject* newState(Context& context)
         state->context = &context;
     }
     state->stack = nullptr;
+    state->owner = 0;
     state->depth = 0;
     state->maxDepth = INT32_MAX;
     state->held = 0;

@@ -44,6 +44,7 @@ struct cMolvarState {
     int32_t maxDepth;                // the most lists open at once (INT32_MAX: no limit)
     int64_t held;                    // bytes charged for the open lists (cMolvarState_charge)
     int64_t maxHeld;                 // the reader's max_buffer_size (INT64_MAX: no limit, and nothing is charged)
+    unsigned long owner;             // the thread of the dataReceived working on it, or 0 (see Claim)
     molvar::Context* context;        // what made it; it outlives the state (the state's type holds its module)
     cMolvarState* nextKept;          // in a destroyed state kept for reuse: the next one kept
 };

@@ -152,6 +152,40 @@ def test_a_buffer_in_use_by_one_thread_refuses_the_others():
     assert buf.get() == molvar.dumps([b"ab", 2**70, 3]) + molvar.dumps(5)
 
 
+def test_a_state_in_its_receiver_callback_refuses_other_threads():
+    # The callback is host code, across which the state's lock does not
+    # hold: another thread's dataReceived is refused, not interleaved, while
+    # the callback's own call on this thread goes on as before.
+    state = cMolvar.newState()
+    inside, release = threading.Event(), threading.Event()
+    received, refused = [], []
+
+    def callback(value):
+        received.append(value)
+        if value == 1:
+            inside.set()
+            assert release.wait(30)
+            received.append(cMolvar.dataReceived(state, molvar.dumps(3), received.append))
+
+    def other():
+        assert inside.wait(30)
+        try:
+            cMolvar.dataReceived(state, molvar.dumps(9), received.append)
+        except RuntimeError as error:
+            refused.append(str(error))
+        release.set()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        assert cMolvar.dataReceived(state, molvar.dumps(1) + molvar.dumps(2), callback) == 4
+    finally:
+        release.set()
+        thread.join()
+    assert refused == ["the state is in use by a call in another thread"]
+    assert received == [1, 3, 2, 2]
+
+
 def test_a_list_resized_by_another_thread_while_it_is_encoded():
     shared = list(range(2000))
     stop = threading.Event()
