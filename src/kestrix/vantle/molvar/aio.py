@@ -153,7 +153,7 @@ class MolvarProtocol(asyncio.Protocol):
     max_buffer_size: Optional[int] = None
     _decoder: Optional[Decoder] = None
     _limited_to: Optional[int] = None  # the decoder's max_buffer_size
-    _failed = False
+    _failed = False  # no more input taken: bad input, or closed inside a read
     _paused_reading = False  # reading paused by pause_writing
     _idle_timer: Optional[asyncio.TimerHandle] = None
     _last_received = 0.0  # the event loop's time of the last bytes received
@@ -192,6 +192,7 @@ class MolvarProtocol(asyncio.Protocol):
                 return
             for value in values:
                 if transport is not None and transport.is_closing():
+                    self._failed = True  # the rest of the read is not decoded: take no more
                     return
                 self.value_received(value)
             del values
