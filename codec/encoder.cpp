@@ -8,6 +8,7 @@
 // item that host code could see before the encoder is done with it.
 #include "codec/encoder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
