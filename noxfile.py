@@ -206,8 +206,10 @@ def host_matrix() -> None:
 
     if built(FREE_THREADED_PYTHON):
         nox.session(timed(tests), python=FREE_THREADED_PYTHON, name="tests-3.13t")
+        nox.session(timed(thread_stress), python=FREE_THREADED_PYTHON, name="stress-3.13t")
     else:
         placeholder("tests-3.13t", "missing", "no free-threaded 3.13 (scripts/interpreters 3.13t)")
+        placeholder("stress-3.13t", "missing", "no free-threaded 3.13 (scripts/interpreters 3.13t)")
 
 
 def install(session: nox.Session, *targets: str, **env: str) -> None:
@@ -231,6 +233,17 @@ def tests(session: nox.Session) -> None:
     pytest(session, *session.posargs)
     # This interpreter's mypy, for its Python version (pyproject.toml says what).
     session.run("mypy")
+
+
+# The thread races repeated (tests/test_threads.py reads these): hundreds
+# of rounds with the GIL off, each race bounded in time.
+STRESS = {"MOLVAR_STRESS_ROUNDS": "300", "MOLVAR_STRESS_SECONDS": "45", "PYTHON_GIL": "0"}
+
+
+def thread_stress(session: nox.Session) -> None:
+    install(session, ".")
+    session.install("pytest", PURE_HYPOTHESIS)
+    pytest(session, os.path.join("tests", "test_threads.py"), *session.posargs, **STRESS)
 
 
 def leak_tests(session: nox.Session) -> None:
@@ -306,7 +319,8 @@ def thread_sanitizer(session: nox.Session) -> None:
     install(session, ".", MOLVAR_SANITIZE="thread", CC="clang", CXX="clang++")
     session.install("pytest", PURE_HYPOTHESIS)
     session.run("python", "-I", "-c", THREAD_SANITIZED)
-    pytest(session, THREAD_TESTS, *session.posargs)
+    # Fewer rounds than stress-3.13t: each runs some ten times slower here.
+    pytest(session, THREAD_TESTS, *session.posargs, **{**STRESS, "MOLVAR_STRESS_ROUNDS": "40"})
 
 
 THREAD_SANITIZED = """

@@ -3,11 +3,13 @@ locked per call, so threads with their own objects get exactly what one
 thread gets, and threads sharing an object are serialised, never unsafe.
 On other builds the same tests check that nothing relies on one thread."""
 
+import os
 import random
 import subprocess
 import sys
 import sysconfig
 import threading
+import time
 
 import pytest
 
@@ -18,6 +20,19 @@ from conftest import OUTSIDE
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 4
+# The stress session repeats the races below for many rounds, bounded in
+# time (MOLVAR_STRESS_ROUNDS, MOLVAR_STRESS_SECONDS); the suite runs a few.
+STRESS_ROUNDS = int(os.environ.get("MOLVAR_STRESS_ROUNDS", "3"))
+STRESS_SECONDS = float(os.environ.get("MOLVAR_STRESS_SECONDS", "20"))
+
+
+def rounds():
+    """The rounds of a race, until STRESS_ROUNDS or STRESS_SECONDS."""
+    deadline = time.monotonic() + STRESS_SECONDS
+    for round_ in range(STRESS_ROUNDS):
+        if round_ and time.monotonic() > deadline:
+            return
+        yield round_
 
 
 def run_threads(target, count=THREADS):
@@ -258,3 +273,64 @@ def test_importing_our_modules_keeps_the_gil_off():
     result = subprocess.run([sys.executable, "-W", "error", "-c", code], cwd=OUTSIDE, capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr
+
+
+def test_a_shared_buffer_while_a_nested_lists_lock_is_contended():
+    # One thread encodes [inner] into a buffer while others encode small
+    # values into it and others take inner's lock: where the list's lock
+    # blocks, the buffer's is suspended. Every encode is whole, or refused.
+    inner = list(range(300))
+    small = [b"ab", 7, 2**70]
+    for _ in rounds():
+        buf = cMolvar.newBuf()
+        stop = threading.Event()
+
+        def contend(index):
+            if index == 0:
+                for _ in range(30):
+                    try:
+                        cMolvar.encode([inner], buf)
+                    except RuntimeError:
+                        pass
+                stop.set()
+            elif index == 1:
+                while not stop.is_set():
+                    inner.append(0)
+                    inner.pop()
+            else:
+                while not stop.is_set():
+                    try:
+                        cMolvar.encode(small, buf)
+                    except RuntimeError:
+                        pass
+
+        run_threads(contend)
+        held, values = buf.get(), []
+        assert cMolvar.dataReceived(cMolvar.newState(), held, values.append) == len(held)
+        # [inner] as it stood, with or without the item the other thread appends.
+        assert all(value == small or (len(value) == 1 and value[0][:300] == list(range(300))) for value in values)
+
+
+def test_lists_resized_under_strict_are_refused_or_whole():
+    shared = [b"x", 2**100, [1, 2]] * 100
+    for _ in rounds():
+        stop = threading.Event()
+
+        def work(index):
+            if index == 0:
+                while not stop.is_set():
+                    shared.append(b"y")
+                    shared.pop()
+                return
+            try:
+                for _ in range(50):
+                    try:
+                        value = molvar.loads(molvar.dumps(shared, strict=True))
+                    except RuntimeError as error:
+                        assert str(error) == "list changed size during encoding"
+                    else:
+                        assert value[:300] == [b"x", 2**100, [1, 2]] * 100
+            finally:
+                stop.set()
+
+        run_threads(work, 2)
