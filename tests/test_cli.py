@@ -123,10 +123,10 @@ class TestHexDump:
             (b"\x05\x81" + b"\x01" * 65 + b"\x81", 2, ""),
             (b"\x05\x81\x01\x00\x28\x82", 2, ""),
             (b"\x05\x81\x20\x87", 2, ""),
-            (b"\x05\x81\x04\x82ab", 2, "is 2 bytes short"),
-            (b"\x05\x81\x7f", 2, "the element here needs more bytes"),
-            (b"\x02\x80\x05\x81", 4, "1 list still open"),
-            (b"\x01\x80\x02\x80\x05\x81", 6, "2 lists still open"),
+            (b"\x05\x81\x04\x82ab", 2, "incomplete input: 4 bytes of an element that needs more"),
+            (b"\x05\x81\x7f", 2, "incomplete input: 1 byte of an element that needs more"),
+            (b"\x02\x80\x05\x81", 4, "incomplete input: a list is still open at the end"),
+            (b"\x01\x80\x02\x80\x05\x81", 6, "incomplete input: a list is still open at the end"),
         ],
     )
     def test_bad_input(self, wire, offset, message, tmp_path, capsys):
@@ -151,6 +151,9 @@ class TestEncode:
 
         shown = molvar("encode", *exprs, "--hex")
         assert shown.stdout.decode().splitlines()[1].split() == ["0", "02", "80", "LIST", "2", "items"]
+        dump = tmp_path / "out.txt"  # the dump goes where -o says, as the bytes do
+        assert molvar("encode", *exprs, "--hex", "-o", str(dump)).stdout == b""
+        assert dump.read_text() == shown.stdout.decode()
 
     def test_reads_what_decode_prints(self):
         printed = molvar("decode", stdin=STREAM).stdout

@@ -196,7 +196,10 @@ def run_encode(args: argparse.Namespace) -> int:
             if args.debug:
                 raise
             return fail(args, "%s %d: %s" % (where, number, describe(error)))
-    if args.hex:
+    if args.hex and not to_stdout:
+        with open(args.output, "w", encoding="utf-8") as output:
+            output.writelines(line + "\n" for line in annotate(bytes(wire)))
+    elif args.hex:
         for line in annotate(bytes(wire)):
             print(line)
     elif not to_stdout:
@@ -239,7 +242,7 @@ def annotate(data: bytes) -> Iterator[str]:
             pos += 1
         if pos - start > HEADER_LIMIT or pos == len(data):
             check_element(data[start:pos], start)
-            raise _error(start, "truncated input: the element here needs more bytes")
+            raise _error(start, INCOMPLETE % plural(len(data) - start, "byte"))
         digits = data[start:pos]
         element_type = data[pos]
         pos += 1
@@ -250,7 +253,7 @@ def annotate(data: bytes) -> Iterator[str]:
         element = data[start:pos]
         values = check_element(element, start)
         if pos > len(data):
-            raise _error(start, "truncated input: the element here is %s short" % plural(pos - len(data), "byte"))
+            raise _error(start, INCOMPLETE % plural(len(data) - start, "byte"))
         indent = indentation(len(remaining))
         name = TYPE_NAMES[element_type]
         yield "%8d  %-18s %02x    %s%-8s%s" % (
@@ -271,8 +274,12 @@ def annotate(data: bytes) -> Iterator[str]:
                 break
             remaining.pop()
     if remaining:
-        raise _error(len(data), "truncated input: %s still open at the end" % plural(len(remaining), "list"))
+        raise _error(len(data), "incomplete input: a list is still open at the end")
 
+
+
+# What loads and Decoder.close say of an element cut off by the end.
+INCOMPLETE = "incomplete input: %s of an element that needs more"
 
 def indentation(depth: int) -> str:
     """What leads the name of an element inside ``depth`` lists: two spaces
