@@ -20,6 +20,9 @@
   alone (MOLVAR_PUBLIC_API=1), on the system's python3.
 - ``tsan``: tests/test_threads.py against a ThreadSanitizer build, on a
   free-threaded 3.13 built with ThreadSanitizer (scripts/interpreters --all).
+- ``coverage``: the suite against a gcov build (MOLVAR_COVERAGE=1), on pyenv's
+  3.12: line and branch figures for codec/ and module/ in
+  build/reports/coverage.json, the annotated sources in build/coverage/.
 
 Arguments after ``--`` go to pytest. Every test session writes a JUnit report
 to build/reports/, which scripts/matrix-summary turns into a table, with each
@@ -33,6 +36,7 @@ See docs/development.md.
 from __future__ import annotations
 
 import functools
+import glob
 import json
 import os
 import re
@@ -42,6 +46,7 @@ import sys
 import time
 
 import nox
+from nox.command import CommandFailed
 
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"  # only interpreters the machine has
@@ -303,6 +308,84 @@ def public_api(session: nox.Session) -> None:
     """The suite over the public-API paths only (MOLVAR_PUBLIC_API=1)."""
     install(session, MOLVAR_PUBLIC_API="1")
     pytest(session, *session.posargs)
+
+
+# The coverage session: gcovr (from the package registry) reads gcc's counts.
+COVERAGE_FOLDERS = ("codec", "module")
+COVERAGE_HTML = os.path.join(ROOT, "build", "coverage")
+COVERAGE_FIGURES = os.path.join(REPORTS, "coverage.json")
+# Where setup.py builds under these switches (the .gcno and .gcda files).
+BUILD_BASE = """
+import runpy, setuptools
+setuptools.setup = lambda **options: None
+print(runpy.run_path("setup.py")["build_base"]())
+"""
+
+
+def coverage_figures(summary: str) -> dict:
+    """Lines and branches, covered/total/percent, per folder, from gcovr's --json-summary."""
+    with open(summary, encoding="utf-8") as file:
+        files = json.load(file)["files"]
+    figures: dict = {}
+    for folder in COVERAGE_FOLDERS:
+        mine = [entry for entry in files if entry["filename"].replace(os.sep, "/").startswith(folder + "/")]
+        figures[folder] = {}
+        for kind, key in (("lines", "line"), ("branches", "branch")):
+            covered = sum(entry[key + "_covered"] for entry in mine)
+            total = sum(entry[key + "_total"] for entry in mine)
+            figures[folder][kind] = {
+                "covered": covered,
+                "total": total,
+                "percent": round(100.0 * covered / total, 1) if total else 100.0,
+            }
+    return figures
+
+
+def coverage(session: nox.Session) -> None:
+    """The suite against a gcov build, then gcovr's report: figures per folder
+    (build/reports/coverage.json, printed by scripts/matrix-summary) and the
+    annotated sources (build/coverage/index.html)."""
+    env = {"MOLVAR_COVERAGE": "1"}
+    why = ""
+    if not shutil.which("gcov"):
+        why = "no gcov (g++ brings it: scripts/install-deps)"
+    else:
+        try:
+            session.install("gcovr", "setuptools>=77")
+        except CommandFailed:
+            why = "gcovr could not be installed from the package registry"
+    if why:
+        note(session.name, "skipped", why)
+        session.error(why) if FULL_MATRIX else session.skip(why)
+    install(session, **env)
+    base = os.path.join(ROOT, session.run("python", "-c", BUILD_BASE, env={**DEVELOPMENT, **env}, silent=True).strip())
+    for stale in glob.glob(os.path.join(base, "**", "*.gcda"), recursive=True):
+        os.remove(stale)  # counts of an earlier run
+    failed = None
+    try:
+        pytest(session, *session.posargs)
+    except CommandFailed as error:
+        failed = error  # the report still shows what ran
+    shutil.rmtree(COVERAGE_HTML, ignore_errors=True)
+    os.makedirs(COVERAGE_HTML)
+    summary = os.path.join(COVERAGE_HTML, "summary.json")
+    filters = [arg for folder in COVERAGE_FOLDERS for arg in ("--filter", folder + "/")]
+    session.run("gcovr", "--root", ROOT, "--object-directory", base, *filters, "-j", "1",
+                "--html-details", os.path.join(COVERAGE_HTML, "index.html"), "--json-summary", summary,
+                "--json-summary-pretty", base)
+    figures = coverage_figures(summary)
+    with open(COVERAGE_FIGURES, "w", encoding="utf-8") as file:
+        json.dump(figures, file, indent=1)
+    for folder, figure in figures.items():
+        session.log("%s/: lines %s, branches %s" % (folder, *(
+            "%(covered)d/%(total)d (%(percent).1f%%)" % figure[kind] for kind in ("lines", "branches"))))
+    if failed:
+        raise failed
+
+
+COVERAGE_PYTHON = interpreters().get("3.12", SYSTEM_PYTHON) if not IN_SID_ROOT else None
+if COVERAGE_PYTHON:
+    nox.session(timed(coverage), python=COVERAGE_PYTHON, name="coverage")
 
 
 THREAD_TESTS = os.path.join("tests", "test_threads.py")

@@ -11,6 +11,11 @@ Environment switches, all off in a plain ``pip install .``:
 - ``MOLVAR_PUBLIC_API=1`` leaves CPython's internals alone (the int and
   list layouts): the public C API paths that take over on releases newer
   than the newest tested (the ``public-api`` session tests them).
+- ``MOLVAR_COVERAGE=1`` builds for gcov (``--coverage``, ``-O0``, ``-g``; the
+  ``coverage`` session): each object's .gcno beside it in build/, the counts
+  (.gcda) written there when the interpreter exits. Both extensions compile
+  the codec into the same objects, so the compiler's stamp is fixed
+  (``-frandom-seed``) and their counts add up instead of replacing each other.
 """
 
 import glob
@@ -103,6 +108,9 @@ elif switched_on("MOLVAR_SANITIZE"):
     sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     COMPILE_ARGS += sanitize + ["-O1", "-g"]
     LINK_ARGS += sanitize
+if switched_on("MOLVAR_COVERAGE"):
+    COMPILE_ARGS += ["--coverage", "-O0", "-g", "-frandom-seed=molvar"]
+    LINK_ARGS += ["--coverage"]
 
 
 def native_extension(name, module_sources, define_macros=()):
