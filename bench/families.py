@@ -273,7 +273,90 @@ def sending_family(rng: random.Random, n: Callable[[int], int]) -> Family:
     return Family("sending", "value", members)
 
 
-FAMILIES = (nesting_family, vocabulary_family, size_family, int_family, bytes_family, sending_family)
+def as_value(document: Any) -> Any:
+    """A JSON document mapped onto this format's values: a dict becomes a
+    list of [key, value] pairs, text UTF-8 bytes, None the empty list, a
+    bool an int. Every key is a new bytes object (equal keys, distinct
+    objects, as a decoder of JSON text makes them)."""
+    if isinstance(document, dict):
+        return [[fresh(key.encode()), as_value(item)] for key, item in document.items()]
+    if isinstance(document, list):
+        return [as_value(item) for item in document]
+    if isinstance(document, str):
+        return fresh(document.encode())
+    if document is None:
+        return []
+    if isinstance(document, bool):
+        return int(document)
+    return document
+
+
+def text(rng: random.Random, low: int, high: int) -> str:
+    """Short text: a few words of letters."""
+    return " ".join(word(rng, rng.randrange(2, 9)).decode() for _ in range(rng.randint(low, high)))
+
+
+def search_hit(rng: random.Random, i: int) -> dict:
+    return {
+        "id": rng.randrange(1 << 40, 1 << 52),
+        "title": text(rng, 2, 8),
+        "url": "https://example.org/%s/%d" % (word(rng, 8).decode(), i),
+        "score": rng.random() * 30.0,
+        "snippet": text(rng, 8, 20),
+        "tags": [word(rng, rng.randrange(3, 10)).decode() for _ in range(rng.randrange(0, 4))],
+        "published": rng.randrange(1_500_000_000, 1_800_000_000),
+        "author": None if rng.random() < 0.3 else text(rng, 1, 2),
+        "cached": rng.random() < 0.5,
+    }
+
+
+def event(rng: random.Random, i: int) -> dict:
+    return {
+        "event_id": 10**11 + i,
+        "name": text(rng, 2, 5),
+        "venue": {"name": text(rng, 1, 3), "city": word(rng, 7).decode(), "lat": rng.uniform(-90, 90),
+                  "lon": rng.uniform(-180, 180)},
+        "starts": rng.randrange(1_700_000_000, 1_900_000_000),
+        "prices": [round(rng.uniform(5, 200), 2) for _ in range(rng.randrange(1, 4))],
+        "sold_out": rng.random() < 0.1,
+        "performers": [{"id": rng.randrange(1 << 33, 1 << 40), "name": text(rng, 1, 3)} for _ in range(rng.randrange(1, 3))],
+        "note": None,
+    }
+
+
+def review(rng: random.Random, i: int) -> dict:
+    return {
+        "review_id": rng.randrange(1 << 34, 1 << 45),
+        "product_id": rng.randrange(1 << 33, 1 << 40),
+        "user": {"id": rng.randrange(1 << 33, 1 << 40), "name": word(rng, 9).decode()},
+        "stars": rng.randint(1, 5),
+        "title": text(rng, 1, 6),
+        "body": text(rng, 10, 60),
+        "helpful": rng.randrange(0, 500),
+        "verified": rng.random() < 0.7,
+        "images": [],
+        "time": rng.randrange(1_500_000_000, 1_800_000_000),
+    }
+
+
+def documents_family(rng: random.Random, n: Callable[[int], int]) -> Family:
+    """Record-shaped documents, as JSON APIs return them and mapped as
+    ``as_value`` says: records whose keys repeat in every record, with short
+    text, ids past 32 bits, floats, small nested lists and empty lists for
+    absent values. Each kind twice: one document as one value (a page of
+    records), and a feed of one record per message."""
+    members = []
+    for kind, make, per_page in (("search page", search_hit, 50), ("event catalogue", event, 200),
+                                 ("review feed", review, 100)):
+        records = [make(rng, i) for i in range(n(2000))]
+        pages = [{"total": len(records), "page": page, "results": records[at : at + per_page]}
+                 for page, at in enumerate(range(0, len(records), per_page))]
+        members.append(member("documents", f"{kind}, one document per value", [as_value(p) for p in pages]))
+        members.append(member("documents", f"{kind}, one record per message", [as_value(r) for r in records], stream=True))
+    return Family("documents", "kind, shape", members)
+
+
+FAMILIES = (nesting_family, vocabulary_family, size_family, int_family, bytes_family, sending_family, documents_family)
 
 
 def make_families(seed: int, scale: int) -> List[Family]:

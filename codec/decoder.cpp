@@ -136,6 +136,10 @@ struct Reader {
     // for the big integer just read, with no host code run since: a run of
     // scalars that starts then makes the big integers it meets natively.
     bool settled = false;
+    // Where the last list that was not made whole stopped (readWhole): the
+    // lists that start before it go through the frames, so that no byte is
+    // scanned twice by lists that fail the same way.
+    Py_ssize_t wholeFrom = 0;
 };
 
 // The header of an element: its digits' value, and where its type byte is.
@@ -518,6 +522,85 @@ inline __attribute__((always_inline)) int takeScalars(Reader& in, ListFrame* top
     return status;
 }
 
+// Whether the big integers that follow may be made natively: the look-up
+// of pyb1282int finds the companion's own, with no host code run (then
+// `in.settled` holds until a list is made, whose allocation may run the
+// collector). No exception is left set.
+inline bool settleBigInts(Reader& in)
+{
+    if (!in.settled) {
+        in.settled = converterInUse(in.context, false).settled;
+        PyErr_Clear();  // a failed look-up is the general loop's to raise
+    }
+    return in.settled;
+}
+
+// A list that lies whole in the chunk, its header at `start` declaring
+// `count` items (0 < count <= SIZE_LIMIT) and its items from `pos`: made at
+// its declared size and filled in place as its items are read, and so are
+// the lists inside it (up to `levels` deep), with no frame. This is the
+// path of complete input: a value that `loads` is given, or that one chunk
+// of a stream holds. Nothing runs that could see it half made but the
+// collector, which lists of unset items are safe for.
+//
+// Returns the list, with `pos` after it; or null, with nothing kept and no
+// exception, when it is not all in the chunk, reaches `checkAt`, nests
+// deeper, needs host code (a converter of the host's) or holds anything
+// the general loop refuses: the general loop then decodes it from its
+// header, and meets whatever stopped this at the same offset.
+PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, Py_ssize_t& pos)
+{
+    if (static_cast<Py_ssize_t>(count) > in.len - pos) {
+        in.wholeFrom = std::max(in.wholeFrom, pos);  // every item takes a byte at least
+        return nullptr;
+    }
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    in.settled = false;
+    const Py_ssize_t bounded = in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES);
+    Py_ssize_t at = pos;
+    for (uint32_t i = 0; list && i < count; ++i) {
+        if (at >= checkAt || at >= in.len) {
+            break;
+        }
+        Header header{};
+        Py_ssize_t next = 0;
+        Read why = Read::failed;
+        PyObject* value = nullptr;
+        if (in.data[at] == TYPE_FLOAT) {
+            value = readFloat<true>(in, at, at + 1, next, why);
+        } else if ((at < bounded ? readHeader<true>(in, at, header) : readHeader<false>(in, at, header)) != Read::done) {
+            break;
+        } else if (header.type == TYPE_LIST) {
+            if (levels == 0 || header.sum > static_cast<uint32_t>(SIZE_LIMIT)) {
+                break;
+            }
+            next = header.typePos + 1;
+            if (header.sum == 0) {
+                value = PyList_New(0);
+                in.settled = false;
+            } else {
+                value = readWhole(in, header.sum, levels - 1, checkAt, next);
+            }
+        } else if ((header.type == TYPE_LONG || header.type == TYPE_NEGLONG) && !settleBigInts(in)) {
+            break;
+        } else {
+            value = readValue<false, true>(in, at, header, next, why);
+        }
+        if (value == nullptr) {
+            break;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        at = next;
+        if (i + 1 == count) {
+            pos = at;
+            return list.release();
+        }
+    }
+    PyErr_Clear();
+    in.wholeFrom = std::max(in.wholeFrom, at);
+    return nullptr;
+}
+
 // Decoding checks for pending signals once per this many bytes, so that an
 // interrupt stops a long chunk; the state is left between two elements.
 constexpr Py_ssize_t SIGNAL_INTERVAL = Py_ssize_t{1} << 20;
@@ -555,10 +638,20 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
         PyObject* value = nullptr;
         in.settled = false;
         if (isList) {
-            if (openList<LIMITED>(in, header.sum, reservable, value) < 0) {
+            pos = header.typePos + 1;
+            // Whole in the chunk, most often: made at its size. Else, or
+            // under a limit (which charges what the frames hold), opened.
+            const int levels = std::min(WHOLE_LEVELS, state->maxDepth - state->depth - 1);
+            if (!LIMITED && header.sum != 0 && header.sum <= static_cast<uint32_t>(SIZE_LIMIT) && levels >= 0 &&
+                start >= in.wholeFrom) {
+                value = readWhole(in, header.sum, levels, nextSignalCheck, pos);
+                if (value == nullptr) {
+                    pos = header.typePos + 1;
+                }
+            }
+            if (value == nullptr && openList<LIMITED>(in, header.sum, reservable, value) < 0) {
                 return FAILED;
             }
-            pos = header.typePos + 1;
             if (value == nullptr) {
                 // Opened: its scalars follow at once, most often.
                 if (takeScalars<LIMITED>(in, state->stack, nextSignalCheck, pos) < 0) {

@@ -13,6 +13,11 @@ namespace molvar {
 // module: state must be of the context's state type.
 PyObject* dataReceivedCall(Context& context, PyObject* const* args, Py_ssize_t nargs);
 
+// A list that lies whole in its chunk is made at its declared size and
+// filled in place, and so are the lists inside it, up to this many levels
+// below it; deeper ones, and a list the chunk cuts, go through the frames.
+constexpr int WHOLE_LEVELS = 32;
+
 // Where a decoding pass stopped short of the end of its bytes.
 struct DecodeStop {
     Py_ssize_t at = 0;    // the first byte of the element it stopped at (incomplete or refused)

@@ -387,9 +387,9 @@ int nativeExec(PyObject* module)
     // The sizes at which the buffer and the encoder change what they do,
     // for the tests that cross them (they read them here, not as copies).
     Ref thresholds = Ref::steal(Py_BuildValue(
-        "{sIsIsIsIsIsisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM", TAIL_ROOM,
+        "{sIsIsIsIsIsisisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM", TAIL_ROOM,
         "HAND_OVER_SIZE", HAND_OVER_SIZE, "MAX_CAPACITY", MAX_CAPACITY, "SIZE_LIMIT", static_cast<int>(SIZE_LIMIT),
-        "MAX_DEPTH", MAX_DEPTH));
+        "MAX_DEPTH", MAX_DEPTH, "WHOLE_LEVELS", WHOLE_LEVELS));
     return thresholds ? PyObject_SetAttrString(module, "_thresholds", thresholds.get()) : -1;
 }
 

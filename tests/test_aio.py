@@ -285,7 +285,9 @@ def test_the_values_of_one_read_are_held_within_the_limit(kind):
     finally:
         tracemalloc.stop()
     assert received == {0: len(read)}
-    assert peak < 2 * limit + (len(read) if kind == "streams" else 0)  # read_values' read is a copy
+    # Streams hold the read twice: the reader's buffer (which 3.11 keeps
+    # allocated after a read) and read_values' copy of it.
+    assert peak < 2 * limit + (2 * len(read) if kind == "streams" else 0)
 
 
 def test_a_huge_list_header_holds_memory_for_the_bytes_sent():

@@ -40,7 +40,7 @@ def test_quick_benchmark_checks_every_corpus_and_charts(tmp_path):
     # The families, drawn from the seed the run printed, each summarized
     # over its members for both our paths against every peer that carried it.
     assert f"families' seed: {results['seed']}" in result.stderr
-    assert {f["name"] for f in results["families"]} == {"nesting", "vocabulary", "message size", "ints", "bytes", "sending"}
+    assert {f["name"] for f in results["families"]} == {"nesting", "vocabulary", "message size", "ints", "bytes", "sending", "documents"}
     for family in results["families"]:
         for direction in ("encode", "decode"):
             summary = family["summary"][direction]

@@ -9,7 +9,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import cMolvar
-from kestrix.vantle.molvar import Decoder, MolvarError, dumps
+from kestrix.vantle.molvar import Decoder, MolvarError, dumps, loads
 
 from conftest import decode, decode_chunks, encode
 
@@ -264,3 +264,40 @@ def test_limits_refuse_the_same_whatever_the_reads(split_stream, max_depth, max_
     stream, chunks = split_stream
     limits = {"max_depth": max_depth, "max_buffer_size": max_buffer_size}
     assert limited_outcome(chunks, limits) == limited_outcome([stream], limits)
+
+
+class TestCompleteInput:
+    """A list that lies whole in its chunk is made at its size, with no
+    frame; one the chunk cuts, or nested past the levels that path takes,
+    or that needs host code, goes through the frames. Both give the same."""
+
+    def test_nesting_around_the_levels_made_whole(self):
+        from kestrix.vantle.molvar._native import _thresholds
+
+        levels = _thresholds["WHOLE_LEVELS"]
+        for depth in (levels, levels + 1, levels + 2, 3 * levels):
+            value = [1, b"ab"]
+            for _ in range(depth):
+                value = [value, 2**40, []]
+            wire = dumps(value)
+            assert loads(wire) == value
+            assert decode_chunks([wire[:-1], wire[-1:]])[0] == [value]
+            for max_depth in (depth, depth + 1, depth + 2):
+                decoder = Decoder(max_depth=max_depth)
+                try:
+                    got = decoder.feed(wire)
+                except MolvarError as error:
+                    assert max_depth <= depth and "max_depth=%d" % max_depth in str(error)
+                    assert error.offset == 2 * max_depth  # the header of the list one level too deep
+                else:
+                    assert max_depth > depth and got == [value]
+
+    def test_a_host_converter_is_called_once_for_each_big_int(self, monkeypatch):
+        # The path of complete input leaves a list that needs host code to
+        # the frames, which must not call the converter a second time.
+        own = cMolvar.pyb1282int
+        calls = []
+        monkeypatch.setattr(cMolvar, "pyb1282int", lambda digits: calls.append(digits) or own(digits))
+        value = [[1, 2**40], [[2**50, b"x"], 3], -(2**60)]
+        assert loads(dumps(value)) == value
+        assert len(calls) == 3
