@@ -85,6 +85,10 @@ COMPILE_ARGS = [
     "-fvisibility=hidden",
     "-fno-exceptions",
     "-fno-rtti",
+    # Debug information names the source tree "." wherever it was built
+    # (pip builds an sdist in a temporary directory). Understood by every
+    # GCC and clang that compiles C++17.
+    "-fdebug-prefix-map=%s=." % os.path.abspath(os.path.dirname(__file__) or os.curdir),
 ]
 LINK_ARGS = []
 
@@ -128,15 +132,22 @@ def native_extension(name, module_sources, define_macros=()):
     )
 
 
+# The environment that chooses the compilers and their flags: another
+# compiler (zig's, say) never takes the objects of the first as its own.
+TOOLCHAIN_VARIABLES = ["CC", "CXX", "LDSHARED", "LDCXXSHARED", "CFLAGS", "CXXFLAGS", "CPPFLAGS", "LDFLAGS"]
+
+
 def build_base():
     """Where this interpreter and these flags build: build/<tag>-<key>.
 
     pip builds in the source tree, and build_ext takes an extension that is
     newer than its sources as up to date, whoever built it. Two interpreters
     of one minor version (pyenv's and Debian's 3.11) or a sanitized and a
-    plain build would otherwise pass one another's objects off as their own.
+    plain build, or two compilers, would otherwise pass one another's
+    objects off as their own.
     """
-    key = repr((sys.base_prefix, sys.version, getattr(sys, "abiflags", ""), COMPILE_ARGS, LINK_ARGS))
+    toolchain = [os.environ.get(name, "") for name in TOOLCHAIN_VARIABLES]
+    key = repr((sys.base_prefix, sys.version, getattr(sys, "abiflags", ""), COMPILE_ARGS, LINK_ARGS, toolchain))
     return os.path.join("build", "%s-%s" % (sys.implementation.cache_tag, hashlib.sha256(key.encode()).hexdigest()[:10]))
 
 
