@@ -23,6 +23,9 @@
 - ``coverage``: the suite against a gcov build (MOLVAR_COVERAGE=1), on pyenv's
   3.12: line and branch figures for codec/ and module/ in
   build/reports/coverage.json, the annotated sources in build/coverage/.
+- ``fuzz``: both libFuzzer targets (fuzz/build-fuzzer) for a minute each from
+  the kept corpora, the decoder also with limits (tests/fuzz_campaign.py), on
+  the system's python3, whose python3-config the build uses.
 
 Arguments after ``--`` go to pytest. Every test session writes a JUnit report
 to build/reports/, which scripts/matrix-summary turns into a table, with each
@@ -419,6 +422,25 @@ if not IN_SID_ROOT:
         placeholder("tsan", "skipped", "no %s yet" % THREAD_TESTS)
     else:
         nox.session(timed(thread_sanitizer), python=TSAN_PYTHON, name="tsan")
+
+
+FUZZ_CAMPAIGN = os.path.join("tests", "fuzz_campaign.py")
+
+
+@nox.session(python=SYSTEM_PYTHON)
+@timed
+def fuzz(session: nox.Session) -> None:
+    """The fuzz campaigns, a test each; a crash fails its test and leaves
+    its input in build/fuzz/known-bad/. Without clang it is skipped, but
+    fails under the full matrix."""
+    if shutil.which("clang++") is None:
+        why = "no clang++ (scripts/install-deps)"
+        note(session.name, "skipped", why)
+        session.error(why) if FULL_MATRIX else session.skip(why)
+    session.install("pytest")
+    # The campaigns build what they run: the package is not installed, so
+    # the suite's conftest (which imports it) stays out.
+    pytest(session, "--noconftest", "-s", FUZZ_CAMPAIGN, *session.posargs)
 
 
 @nox.session(python=SYSTEM_PYTHON)

@@ -1,61 +1,28 @@
-// libFuzzer target: the codec linked in, with the interpreter embedded.
+// libFuzzer target: the decoder, with the interpreter embedded (embed.h).
 //
-// cMolvar and the companion's native module are registered as built-in
-// modules, so the instrumented code is the code under test, and every
-// input goes to harness.check (see harness.py), which feeds it to
-// dataReceived and to a Decoder in chunks, and checks the round trip. A
-// fault the harness reports aborts, as a crash would.
+// Every input goes to harness.check (see harness.py), which feeds it to
+// dataReceived and to a Decoder in chunks, and checks the round trip; with
+// MOLVAR_FUZZ_LIMITS=1 also to a Decoder with limits. A fault the harness
+// reports aborts, as a crash would.
 //
 // PYTHONPATH must hold the repository's src/ (for the companion package) and
-// fuzz/ (for harness.py); fuzz/build-fuzzer and scripts/fuzz set it.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// fuzz/ (for harness.py); the fuzz campaign (tests/fuzz_campaign.py) sets it.
+#include "fuzz/embed.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-extern "C" PyObject* PyInit_cMolvar(void);
-extern "C" PyObject* PyInit__native(void);
 
 namespace {
 
 PyObject* check = nullptr;     // harness.check, held for the process
 PyObject* encoder = nullptr;   // harness.selected_encode(), held for the process
 
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "decoder_fuzz: %s\n", what);
-    if (PyErr_Occurred()) {
-        PyErr_Print();
-    }
-    std::fflush(stderr);
-    std::abort();
-}
+[[noreturn]] void fail(const char* what) { fuzzing::fail("decoder_fuzz", what); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // Every allocation through the system allocator, where AddressSanitizer
-    // sees it: pymalloc's arenas would hide overruns of small blocks.
-    setenv("PYTHONMALLOC", "malloc", 1);
-    if (PyImport_AppendInittab("cMolvar", PyInit_cMolvar) < 0 ||
-        PyImport_AppendInittab("kestrix.vantle.molvar._native", PyInit__native) < 0) {
-        fail("cannot register the modules");
-    }
-    Py_InitializeEx(0);
-    // The built-in importer finds only top-level modules: route the
-    // companion's native module to it.
-    if (PyRun_SimpleString("import sys, importlib.machinery as machinery\n"
-                           "class NativeFinder:\n"
-                           "    @staticmethod\n"
-                           "    def find_spec(name, path=None, target=None):\n"
-                           "        if name == 'kestrix.vantle.molvar._native':\n"
-                           "            return machinery.ModuleSpec(name, machinery.BuiltinImporter, origin='built-in')\n"
-                           "sys.meta_path.insert(0, NativeFinder)\n") != 0) {
-        fail("cannot install the finder of the native module");
-    }
+    fuzzing::embedInterpreter("decoder_fuzz");
     PyObject* harness = PyImport_ImportModule("harness");
     if (harness == nullptr) {
         fail("cannot import harness (is fuzz/ on PYTHONPATH?)");

@@ -15,6 +15,18 @@ demands:
   re-encoding it with ``encode`` and decoding that gives the same value back,
   and the same bytes when encoded again.
 
+With ``limits`` (MOLVAR_FUZZ_LIMITS=1 for the libFuzzer target), the
+stream also goes to a ``Decoder`` with ``max_depth`` and ``max_buffer_size``
+drawn from the control byte, whole and in the same chunks, and ``check``
+also demands:
+
+* the same values and the same refusal (offset and text) whatever the split;
+* the values it delivers are the first of those without limits, all of them
+  unless it refused, and it refuses no later than the decoder without
+  limits fails;
+* nothing it delivers is nested deeper than ``max_depth`` or holds a byte
+  string longer than ``max_buffer_size`` (vocabulary words aside).
+
 ``check`` raises HarnessFailure on any breach. The libFuzzer target
 (decoder_fuzz.cpp) calls it for every input; run as a script, this file is
 also a small mutation fuzzer of its own:
@@ -84,10 +96,10 @@ def feed(stream, cuts):
     return values, pending, None
 
 
-def feed_decoder(stream, cuts):
-    """Decode `stream` cut at `cuts` with a Decoder; returns (values,
-    pending bytes, (offset, message) of the error)."""
-    decoder = Decoder()
+def feed_decoder(stream, cuts, **limits):
+    """Decode `stream` cut at `cuts` with a Decoder(**limits); returns
+    (values, pending bytes, (offset, message) of the error)."""
+    decoder = Decoder(**limits)
     values = []
     previous = 0
     try:
@@ -123,6 +135,19 @@ def depth(value):
     while stack:
         item, level = stack.pop()
         if type(item) is list:
+            deepest = max(deepest, level)
+            stack.extend((child, level + 1) for child in item)
+    return deepest
+
+
+def open_depth(value):
+    """The most lists open at once while `value` is decoded: an empty list
+    is complete at its header, and opens none."""
+    deepest = 0
+    stack = [(value, 1)]
+    while stack:
+        item, level = stack.pop()
+        if type(item) is list and item:
             deepest = max(deepest, level)
             stack.extend((child, level + 1) for child in item)
     return deepest
@@ -185,8 +210,46 @@ def round_trip(value, encode):
         raise HarnessFailure("%r encodes as %r, then as %r" % (value, wire, again))
 
 
-def check(data, encode=cMolvar.encode):
-    """Runs one input; raises HarnessFailure on a fault."""
+# The limits of the limited Decoder, drawn from the control byte.
+MAX_DEPTHS = (1, 2, 3, 8)
+MAX_BUFFER_SIZES = (1, 100, 200, 1000, 4096, 20000, 65536, 1 << 20)
+LIMITS = os.environ.get("MOLVAR_FUZZ_LIMITS") == "1"
+# A vocabulary word travels as its index: "unpersistable" takes 2 bytes.
+LONGEST_WORD = 13
+
+
+def limits_of(control):
+    return {"max_depth": MAX_DEPTHS[(control >> 2) & 3], "max_buffer_size": MAX_BUFFER_SIZES[control >> 5]}
+
+
+def check_limited(stream, control, unlimited):
+    """The limited Decoder against the same one without limits (`unlimited`,
+    the result of feed_decoder)."""
+    limits = limits_of(control)
+    whole = feed_decoder(stream, [], **limits)
+    chunked = feed_decoder(stream, split_points(control, len(stream)), **limits)
+    if whole[1:] != chunked[1:] or len(whole[0]) != len(chunked[0]) \
+            or not all(same(a, b) for a, b in zip(whole[0], chunked[0])):
+        raise HarnessFailure("under %r, whole %r but chunked %r" % (limits, whole, chunked))
+    values, pending, error = whole
+    free_values, free_pending, free_error = unlimited
+    if len(values) > len(free_values) or not all(same(a, b) for a, b in zip(values, free_values)) \
+            or (error is None and (len(values) != len(free_values) or pending != free_pending or free_error)) \
+            or (error is not None and free_error is not None and error[0] > free_error[0]):
+        raise HarnessFailure("under %r the Decoder gave %r, without limits %r" % (limits, whole, unlimited))
+    for value in values:
+        if type(value) is list and open_depth(value) > limits["max_depth"]:
+            raise HarnessFailure("under %r a value nested %d deep came through" % (limits, open_depth(value)))
+        for item in walk(value):
+            if type(item) is bytes and len(item) > max(limits["max_buffer_size"], LONGEST_WORD):
+                raise HarnessFailure("under %r a byte string of %d bytes came through" % (limits, len(item)))
+
+
+def check(data, encode=cMolvar.encode, limits=None):
+    """Runs one input; raises HarnessFailure on a fault. `limits`: also
+    through a limited Decoder (default: MOLVAR_FUZZ_LIMITS=1)."""
+    if limits is None:
+        limits = LIMITS
     if not data:
         return
     control, stream = data[0], bytes(data[1:])
@@ -206,6 +269,8 @@ def check(data, encode=cMolvar.encode):
             raise HarnessFailure("dataReceived gave %r but the Decoder %r" % (whole, result))
     for value in whole[0]:
         round_trip(value, encode)
+    if limits:
+        check_limited(stream, control, decoded)
 
 
 def _ones_as_twos(value):

@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.join(REPO, "fuzz"))
 import harness  # noqa: E402
 
 KNOWN_BAD = os.path.join(REPO, "fuzz", "known-bad", "int-one")
+ENCODER_KNOWN_BAD = os.path.join(REPO, "fuzz", "known-bad", "encoder-int-one")
 
 
 def test_seed_corpus_passes():
@@ -61,6 +62,16 @@ def test_split_points_cover_whole_single_bytes_and_random_cuts():
     assert cuts == sorted(set(cuts)) and all(0 <= cut <= 100 for cut in cuts) and cuts
 
 
+def test_limited_decoder_checked_against_the_unlimited_one(monkeypatch):
+    for data in harness.load_corpus():
+        harness.check(data, limits=True)
+    # A Decoder that ignores its limits lets deep values through: reported.
+    feed = harness.feed_decoder
+    monkeypatch.setattr(harness, "feed_decoder", lambda stream, cuts, **limits: feed(stream, cuts))
+    with pytest.raises(harness.HarnessFailure, match="nested 2 deep came through"):
+        harness.check(b"\x00\x01\x80\x01\x80\x01\x81", limits=True)
+
+
 @pytest.mark.skipif(shutil.which("clang++") is None, reason="clang++ is not installed")
 def test_libfuzzer_target_runs_and_fails_on_the_known_bad_input(tmp_path):
     build = subprocess.run(["sh", os.path.join(REPO, "fuzz", "build-fuzzer")], capture_output=True, text=True,
@@ -86,3 +97,16 @@ def test_libfuzzer_target_runs_and_fails_on_the_known_bad_input(tmp_path):
     replay = subprocess.run([target] + glob.glob(os.path.join(REPO, "fuzz", "corpus", "*")),
                             capture_output=True, text=True, timeout=300, env=env)
     assert replay.returncode == 0, replay.stderr[-3000:]
+    limited = subprocess.run([target, "-runs=1000", "-max_len=1024", "-seed=1", str(corpus)], capture_output=True,
+                             text=True, timeout=300, env=dict(env, MOLVAR_FUZZ_LIMITS="1"))
+    assert limited.returncode == 0, limited.stderr[-3000:]
+    # The encoder's target: its seeds pass, and a wrong model is reported.
+    encoder = str(tmp_path / "encoder_fuzz")
+    seeds = glob.glob(os.path.join(REPO, "fuzz", "corpus-encoder", "*"))
+    assert len(seeds) >= 5
+    replay = subprocess.run([encoder, "-detect_leaks=0"] + seeds, capture_output=True, text=True, timeout=300, env=env)
+    assert replay.returncode == 0, replay.stderr[-3000:]
+    bad = subprocess.run([encoder, ENCODER_KNOWN_BAD], capture_output=True, text=True, timeout=300,
+                         env=dict(env, MOLVAR_FUZZ_SELF_CHECK="1"))
+    assert bad.returncode != 0
+    assert "get() gave 2 bytes where 2 were expected" in bad.stderr
