@@ -2,6 +2,9 @@
 coverage session's report) or let change unnoticed (scripts/mutants): one
 test per behaviour. docs/development.md lists the paths no test can reach."""
 
+import collections
+import signal
+
 import pytest
 
 import cMolvar
@@ -51,9 +54,10 @@ def test_an_int_subclass_whose_comparison_lies_is_refused_by_the_converter():
 
 
 def test_a_big_ints_type_byte_written_past_the_end_of_its_block():
-    # The digits of the big int fill the block, exactly at some prefix
-    # length, and its type byte starts the next one.
-    value = -(2**100)
+    # The digits of the big int (four full host digits: as many as the room
+    # reserved for them) fill the block, exactly at some prefix length, and
+    # its type byte starts the next one.
+    value = -(2**120 - 1)
     for size in range(990, 1040):
         item = [b"\xaa" * size, value, 7]
         wire = encode(item)
@@ -75,3 +79,64 @@ def test_a_limited_decoder_reuses_its_frames_after_long_lists():
             values = decoder.feed(wire[start : start + 97])
         assert values == [[long, [1, [2, long]], [3]]]
     decoder.close()
+
+
+def test_a_result_handed_over_is_never_written_by_the_next_encode():
+    # A large content's block is the result itself; clear() lets go of it,
+    # so that what comes next is written into a block of its own.
+    buf = cMolvar.newBuf()
+    cMolvar.encode([b"x" * 40000], buf)
+    first = buf.get()
+    kept = bytes(bytearray(first))
+    buf.clear()
+    cMolvar.encode([b"y" * 40000], buf)
+    assert first == kept and buf.get() == kept.replace(b"x", b"y")
+
+
+def test_a_list_count_with_bit_31_set():
+    wire = b"\x00\x00\x00\x00\x08\x80"  # 2**31 items
+    with pytest.raises(MolvarError, match="a list of 2147483648 items declared") as error:
+        loads(wire)
+    assert error.value.offset == 0
+    with pytest.raises(SystemError):
+        decode(wire)
+    with pytest.raises(MolvarError, match="2147483648 items"):
+        Decoder().feed(wire)
+
+
+def test_loads_refuses_what_follows_the_first_value():
+    # Whole elements after it are trailing bytes, at its end; a malformed
+    # one among them is reported where it is. Either way the value is kept.
+    for first in (5, [1, [2]], b"ab", 2**100):
+        end = len(dumps(first))
+        with pytest.raises(MolvarError, match="trailing bytes") as error:
+            loads(dumps(first) + dumps(7) + dumps([8]))
+        assert error.value.values == [first] and error.value.offset == end
+        with pytest.raises(MolvarError, match="invalid type byte 0xff") as error:
+            loads(dumps(first) + dumps(7) + b"\xff")
+        assert error.value.values == [first] and error.value.offset == end + 2
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_a_signal_stops_a_long_chunk_of_top_level_lists():
+    # Each top-level list is read by the outer loop (not a run of scalars),
+    # which checks for signals once per megabyte.
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    wire = b"\x01\x80\x05\x81" * 10_000_000
+    sink = collections.deque(maxlen=1)
+    state = cMolvar.newState()
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(Stop):
+            cMolvar.dataReceived(state, wire, sink.append)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert sink[0] == [5]
+    assert decode(b"\x02\x80\x01\x81\x02\x81", state) == ([[1, 2]], 6)
