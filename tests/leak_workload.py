@@ -290,6 +290,36 @@ def api_paths():
     refused_by_limits({"max_buffer_size": 300}, b"\x00\x00\x28\x80" + b"\x02\x82ab" * 200)
     refused_by_limits({"max_buffer_size": 300}, b"\x00\x00\x28\x82" + b"z" * 400)
     fails(ValueError, functools.partial(molvar.Decoder, max_depth=0))
+    # A refusal's record (its path kept level by level), a converter's own
+    # exception passing through it, and strict in the encoder's pass.
+    deep = []
+    for _ in range(5100):
+        deep = [deep]
+    fails(RecursionError, molvar.dumps, [1, deep])
+    twice = []
+    twice += [twice, twice]
+    fails(RecursionError, strict, (b"", twice))
+    own = cMolvar.pyint2b128
+
+    def failing(magnitude, write):
+        raise SystemError("converter failed")
+
+    cMolvar.pyint2b128 = failing
+    try:
+        fails(SystemError, molvar.dumps, [[2**80], float("nan")])
+    finally:
+        cMolvar.pyint2b128 = own
+    # Lists made whole, and those that fail it for the frames: cut by the
+    # chunk, refused inside, nested past the levels made whole.
+    nested = [b"k", [2**40, 1.5, [b"v"]]]
+    for _ in range(40):
+        nested = [nested, []]
+    wire = molvar.dumps(nested)
+    assert molvar.loads(wire) == nested
+    decoder = molvar.Decoder()
+    decoder.feed(wire[: len(wire) // 2])
+    decoder.feed(wire[len(wire) // 2 :])
+    fails(MolvarError, molvar.loads, b"\x03\x80\x01\x81\x02\x80\x05\x81\x88\x01\x81")
 
 
 def one_round():
