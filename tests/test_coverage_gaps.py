@@ -100,8 +100,9 @@ def test_a_list_count_with_bit_31_set():
     assert error.value.offset == 0
     with pytest.raises(SystemError):
         decode(wire)
-    with pytest.raises(MolvarError, match="2147483648 items"):
-        Decoder().feed(wire)
+    for limits in ({}, {"max_buffer_size": 1 << 20}):  # the limited decoder is a reader of its own
+        with pytest.raises(MolvarError, match="2147483648 items"):
+            Decoder(**limits).feed(wire)
 
 
 def test_loads_refuses_what_follows_the_first_value():
