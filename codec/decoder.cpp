@@ -20,6 +20,7 @@
 #include "codec/critical_section.h"
 #include "codec/double.h"
 #include "codec/format.h"
+#include "codec/list.h"
 #include "codec/ref.h"
 #include "codec/state.h"
 #include "codec/string_cache.h"
@@ -554,7 +555,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         in.wholeFrom = std::max(in.wholeFrom, pos);  // every item takes a byte at least
         return nullptr;
     }
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    Ref list = Ref::steal(newListToFill(static_cast<Py_ssize_t>(count)));
     in.settled = false;
     const Py_ssize_t bounded = in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES);
     Py_ssize_t at = pos;
@@ -589,7 +590,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         if (value == nullptr) {
             break;
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        fillList(list.get(), static_cast<Py_ssize_t>(i), value);
         at = next;
         if (i + 1 == count) {
             pos = at;

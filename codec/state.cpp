@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "codec/list.h"
+
 using namespace molvar;
 
 namespace {
@@ -73,14 +75,8 @@ int growSlots(ListFrame* frame)
     return 0;
 }
 
-// A list's item block and its fields, where the release's layout is known
-// (3.9 to 3.15, the newest tested). A free-threaded build's list keeps its
-// items in a block of its own kind; elsewhere, or when the build asks for
-// the public API only, a list is made at its size and filled.
-#if !defined(MOLVAR_PUBLIC_API) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x03090000 && \
-    PY_VERSION_HEX < 0x03100000
-#define MOLVAR_LIST_LAYOUT 1
-#endif
+// A list's item block and its fields, where the release's layout is known:
+// MOLVAR_LIST_LAYOUT (codec/list.h).
 
 // Moves a full frame's items into a new list; the frame is left empty.
 // Where the list layout is known, the list is made empty, and given its
