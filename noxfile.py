@@ -23,6 +23,16 @@
 - ``coverage``: the suite against a gcov build (MOLVAR_COVERAGE=1), on pyenv's
   3.12: line and branch figures for codec/ and module/ in
   build/reports/coverage.json, the annotated sources in build/coverage/.
+- ``wheels``: scripts/wheels, the sdist and the manylinux_2_17 wheel of every
+  interpreter above but the system's, the debug and the ThreadSanitizer ones,
+  built by zig into dist/ and checked (auditwheel, the libraries needed, twine
+  check, one wheel built twice and compared); under MOLVAR_MATRIX_ALL=1 only
+  (scripts/test --all), or when named (scripts/nox -s wheels). Then, under
+  MOLVAR_MATRIX_ALL=1, ``tests-3.9`` ... ``tests-3.15`` and ``tests-3.13t``
+  install that wheel (``--only-binary=:all: --no-index``) instead of building
+  from source, and run the suite with no compiler on PATH: they test what users
+  get. ``tests-system``, ``leaks``, ``sanitize`` and the rest still build with
+  the machine's g++.
 - ``fuzz``: both libFuzzer targets (fuzz/build-fuzzer) for a minute each from
   the kept corpora, the decoder also with limits (tests/fuzz_campaign.py), on
   the system's python3, whose python3-config the build uses.
@@ -79,6 +89,13 @@ PURE_HYPOTHESIS = "hypothesis<6.151"
 FREE_THREADED_PINS = (PURE_HYPOTHESIS, "mypy<2")
 # Set by scripts/test --all, after setting every interpreter up: a missing one is an error.
 FULL_MATRIX = os.environ.get("MOLVAR_MATRIX_ALL", "") not in ("", "0")
+# The wheels (scripts/wheels) and the sessions that, under FULL_MATRIX, test
+# them installed instead of a source build.
+DIST = os.path.join(ROOT, "dist")
+WHEELS = os.path.join(ROOT, "scripts", "wheels")
+WHEEL_TESTED = {"tests-3.%d" % minor for minor in range(OLDEST_MINOR, 16)} | {"tests-3.13t"}
+# Built twice by the wheels session, from two paths, and compared byte for byte.
+REPRODUCED = "3.12"
 
 
 def _output(*command: str) -> str:
@@ -237,10 +254,99 @@ def pytest(session: nox.Session, *args: str, **env: str) -> None:
 
 
 def tests(session: nox.Session) -> None:
-    install(session)
-    pytest(session, *session.posargs)
+    env: dict[str, str] = {}
+    if FULL_MATRIX and session.name in WHEEL_TESTED:
+        env = install_wheel(session)
+    else:
+        install(session)
+    pytest(session, *session.posargs, **env)
     # This interpreter's mypy, for its Python version (pyproject.toml says what).
-    session.run("mypy")
+    session.run("mypy", env=env)
+
+
+# What may be on PATH no longer: compilers, preprocessors, assemblers, linkers.
+COMPILERS = re.compile(r"(.*-)?(cc|c\+\+|gcc|g\+\+|cpp|c89|c99|clang|clang\+\+|clang-cpp|zig|tcc|ld|ld\.\w+|lld|as)(-[\d.]+)?")
+
+
+def without_compilers(session: nox.Session) -> str:
+    """A PATH of the session's environment, then a directory of links to
+    every command on this PATH but the compilers, assemblers and linkers."""
+    shadow = os.path.join(session.virtualenv.location, "no-compilers")
+    shutil.rmtree(shadow, ignore_errors=True)
+    os.makedirs(shadow)
+    for directory in os.environ.get("PATH", "").split(os.pathsep):
+        if not os.path.isdir(directory) or os.path.realpath(directory) == os.path.realpath(session.bin):
+            continue
+        for entry in sorted(os.listdir(directory)):
+            path, link = os.path.join(directory, entry), os.path.join(shadow, entry)
+            if COMPILERS.fullmatch(entry) or os.path.lexists(link) or not (os.path.isfile(path) and os.access(path, os.X_OK)):
+                continue
+            os.symlink(path, link)
+    return session.bin + os.pathsep + shadow
+
+
+def project_version() -> str:
+    with open(os.path.join(ROOT, "src", "kestrix", "vantle", "molvar", "_version.py"), encoding="utf-8") as file:
+        return re.search(r'__version__ = "([^"]+)"', file.read()).group(1)
+
+
+def test_requirements() -> list[str]:
+    import tomllib  # nox runs on 3.11 or later, here and in the unstable root
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as file:
+        return tomllib.load(file)["project"]["optional-dependencies"]["test"]
+
+
+def install_wheel(session: nox.Session) -> dict[str, str]:
+    """Installs the test requirements from the registry, then cMolvar from
+    its wheel in dist/ alone, as a user without a compiler gets it; returns
+    the environment to test in: no compiler on PATH."""
+    pins = FREE_THREADED_PINS if session.name.endswith("t") else ()
+    session.install(*test_requirements(), *pins)
+    env = {"PATH": without_compilers(session), "CC": "", "CXX": ""}
+    # No index, binaries only: there is no source build to fall back on.
+    session.run("python", "-m", "pip", "install", "--quiet", "--force-reinstall", "--no-deps", "--only-binary=:all:",
+                "--no-index", "--find-links", DIST, "cMolvar==" + project_version(), env=env)
+    session.run("python", "-I", "-c", FROM_WHEEL, env=env)
+    os.makedirs(REPORTS, exist_ok=True)
+    with open(os.path.join(REPORTS, session.name + ".info"), "w", encoding="utf-8") as file:
+        file.write("the installed wheel, no compiler on PATH\n")
+    return env
+
+
+FROM_WHEEL = """
+import importlib.metadata, os, shutil, subprocess
+import cMolvar
+import kestrix.vantle.molvar._native as native
+tags = importlib.metadata.distribution("cMolvar").read_text("WHEEL")
+assert "manylinux_2_17_x86_64" in tags, "not installed from the manylinux wheel: " + tags
+for name in ("cc", "c++", "gcc", "g++", "clang", "clang++", "zig", "ld", "as"):
+    assert shutil.which(name) is None, "a compiler on PATH: " + shutil.which(name)
+allowed = {"linux-vdso.so.1", "libc.so.6", "libm.so.6", "libpthread.so.0", "ld-linux-x86-64.so.2"}
+for module in (cMolvar, native):
+    lines = subprocess.run(["ldd", module.__file__], capture_output=True, text=True, check=True).stdout.splitlines()
+    needed = {os.path.basename(line.split()[0]) for line in lines if line.strip()}
+    assert needed <= allowed, (module.__file__, sorted(needed - allowed))
+    print(os.path.basename(module.__file__), "needs", " ".join(sorted(needed)))
+"""
+
+
+def requested(name: str) -> bool:
+    """Whether the command line names the session (scripts/nox -s NAME)."""
+    argv = sys.argv[: sys.argv.index("--")] if "--" in sys.argv else sys.argv
+    return any(name in re.split(r"[=,]", arg) for arg in argv[1:])
+
+
+def wheels(session: nox.Session) -> None:
+    """The sdist and the wheels into dist/, each checked (scripts/wheels)."""
+    if not (FULL_MATRIX or requested(session.name)):
+        why = "scripts/test --all builds them (or scripts/nox -s wheels)"
+        note(session.name, "skipped", why)
+        session.skip(why)
+    # Under the full matrix every interpreter must have its wheel.
+    available = () if FULL_MATRIX else ("--available",)
+    session.run(WHEELS, "--junit", os.path.join(REPORTS, session.name + ".xml"), "--reproducible", REPRODUCED, *available,
+                external=True)
 
 
 # The thread races repeated (tests/test_threads.py reads these): hundreds
@@ -270,6 +376,8 @@ if IN_SID_ROOT:
     if shutil.which("python3.14-dbg"):
         nox.session(timed(leak_tests), python=shutil.which("python3.14-dbg"), name="leaks-3.14")
 else:
+    # First: under the full matrix, the sessions after it install its wheels.
+    nox.session(timed(wheels), python=False, name="wheels")
     host_matrix()
     if os.access(DEBUG_PYTHON, os.X_OK):
         nox.session(timed(leak_tests), python=DEBUG_PYTHON, name="leaks")

@@ -91,6 +91,11 @@ COMPILE_ARGS = [
     "-fdebug-prefix-map=%s=." % os.path.abspath(os.path.dirname(__file__) or os.curdir),
 ]
 LINK_ARGS = []
+# MSVC, CPython's compiler on Windows, spells the same choices its own way
+# (no RTTI, warnings on, C++17). Not built here: see docs/building.md.
+MSVC = sys.platform == "win32" and "GCC" not in sys.version
+if MSVC:
+    COMPILE_ARGS = ["/std:c++17", "/O2", "/W3", "/GR-", "/EHsc", "/utf-8"]
 
 
 def switched_on(name):
@@ -99,7 +104,7 @@ def switched_on(name):
 
 
 if switched_on("MOLVAR_WERROR"):
-    COMPILE_ARGS.append("-Werror")
+    COMPILE_ARGS.append("/WX" if MSVC else "-Werror")
 if switched_on("MOLVAR_PUBLIC_API"):
     COMPILE_ARGS.append("-DMOLVAR_PUBLIC_API")
 if os.environ.get("MOLVAR_SANITIZE") == "thread":
