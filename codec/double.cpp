@@ -1,7 +1,10 @@
-#include "codec/double.h"
-
+// Python.h first, before any standard header, as CPython requires: its
+// pyconfig.h defines _POSIX_C_SOURCE and _XOPEN_SOURCE, which a C library's
+// headers would otherwise have set to other values already.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "codec/double.h"
 
 namespace molvar {
 

@@ -12,6 +12,9 @@
 // exception raised inside a feed (MemoryError, an interrupt, a failing
 // converter): the stream is then in an unknown state. Every later call
 // raises.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>  // first, before any standard header, as CPython requires
+
 #include <algorithm>
 #include <cstring>
 
