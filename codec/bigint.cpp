@@ -5,6 +5,7 @@
 
 #include "codec/buffer.h"
 #include "codec/format.h"
+#include "codec/portability.h"
 #include "codec/pylong.h"
 #include "codec/ref.h"
 
@@ -38,7 +39,7 @@ inline uint64_t packEightDigits(const unsigned char* digits)
 }
 static_assert(HOST_BITS + 7 <= 64, "a host digit is cut from eight bytes");
 
-inline int bitLength(uint32_t word) { return word == 0 ? 0 : 32 - __builtin_clz(word); }
+inline int bitLength(uint32_t word) { return word == 0 ? 0 : 32 - countLeadingZeros32(word); }
 
 // Cuts `outCount` host digits from the little-endian bit array `packed`
 // (readable 8 bytes past the last one needed): each from the eight bytes

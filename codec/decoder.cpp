@@ -21,6 +21,7 @@
 #include "codec/double.h"
 #include "codec/format.h"
 #include "codec/list.h"
+#include "codec/portability.h"
 #include "codec/ref.h"
 #include "codec/state.h"
 #include "codec/string_cache.h"
@@ -181,7 +182,7 @@ inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ss
     for (; limit - from >= 8; from += 8) {
         const uint64_t types = cMolvar_loadLittleEndian64(data + from) & TYPE_BITS_64;
         if (types != 0) {
-            return from + __builtin_ctzll(types) / 8;
+            return from + countTrailingZeros64(types) / 8;
         }
     }
     while (from < limit && data[from] < TYPE_BIT) {
@@ -193,7 +194,7 @@ inline Py_ssize_t findTypeByte(const unsigned char* data, Py_ssize_t from, Py_ss
 // A header whose type byte is not within its first HEADER_LIMIT + 1 bytes,
 // or not yet in the chunk, which ends at `limit`: refused past the limit,
 // else waiting for more (`need` bytes at least).
-__attribute__((noinline)) Read refuseOrWait(const Context& context, Py_ssize_t at, Py_ssize_t limit, Py_ssize_t& need)
+MOLVAR_NOINLINE Read refuseOrWait(const Context& context, Py_ssize_t at, Py_ssize_t limit, Py_ssize_t& need)
 {
     // The limit is tested before the end: a 65th digit fails even as the
     // chunk's last byte, and 64 digits then the end wait for more.
@@ -234,7 +235,7 @@ struct LongHeader {
     Header header;
 };
 
-__attribute__((noinline)) LongHeader readLongHeader(Reader in, Py_ssize_t at)
+MOLVAR_NOINLINE LongHeader readLongHeader(Reader in, Py_ssize_t at)
 {
     LongHeader found{Read::failed, {}};
     found.read = readLongHeader(in, at, found.header);
@@ -254,7 +255,7 @@ inline Read readLongHeaderOutOfLine(const Reader& in, Py_ssize_t at, Header& hea
 // big integer's digits. BOUNDED: the caller knows that the five bytes after
 // `at` lie within the chunk.
 template <bool BOUNDED>
-inline __attribute__((always_inline)) Read readHeader(Reader& in, Py_ssize_t at, Header& header)
+MOLVAR_ALWAYS_INLINE Read readHeader(Reader& in, Py_ssize_t at, Header& header)
 {
     const unsigned char* data = in.data;
     const unsigned char first = data[at];
@@ -304,7 +305,7 @@ inline PyObject* readBigDigits(const unsigned char* digits, Py_ssize_t count, bo
 // A byte string of `size` bytes, `body` its first; LIMITED refuses, at its
 // header, one that the state's limit could not hold.
 template <bool LIMITED, bool IN_RUN>
-inline __attribute__((always_inline)) PyObject* readString(Reader& in, Py_ssize_t start, Py_ssize_t body,
+MOLVAR_ALWAYS_INLINE PyObject* readString(Reader& in, Py_ssize_t start, Py_ssize_t body,
                                                            uint32_t size, Py_ssize_t& next, Read& why)
 {
     cMolvarState* state = in.state;
@@ -334,7 +335,7 @@ inline __attribute__((always_inline)) PyObject* readString(Reader& in, Py_ssize_
 
 // A float, whose body starts at `body` (after any header, which is skipped).
 template <bool IN_RUN>
-inline __attribute__((always_inline)) PyObject* readFloat(Reader& in, Py_ssize_t start, Py_ssize_t body,
+MOLVAR_ALWAYS_INLINE PyObject* readFloat(Reader& in, Py_ssize_t start, Py_ssize_t body,
                                                           Py_ssize_t& next, Read& why)
 {
     if (in.len - body < static_cast<Py_ssize_t>(FLOAT_BODY_SIZE)) {
@@ -350,7 +351,7 @@ inline __attribute__((always_inline)) PyObject* readFloat(Reader& in, Py_ssize_t
 // the look-up of pyb1282int for the one before has settled it (else it is
 // left to the general loop, which looks it up and may call it).
 template <bool IN_RUN>
-inline __attribute__((always_inline)) PyObject* readBigInt(Reader& in, Py_ssize_t start, const Header& header,
+MOLVAR_ALWAYS_INLINE PyObject* readBigInt(Reader& in, Py_ssize_t start, const Header& header,
                                                            Py_ssize_t& next, Read& why)
 {
     const bool negative = header.type == TYPE_NEGLONG;
@@ -372,12 +373,12 @@ inline __attribute__((always_inline)) PyObject* readBigInt(Reader& in, Py_ssize_
 // The element whose header starts at `start`, by its kind; in a run, a
 // list is left to the general loop, which does not pass one here.
 template <bool LIMITED, bool IN_RUN>
-inline __attribute__((always_inline)) PyObject* readValue(Reader& in, Py_ssize_t start, const Header& header,
+MOLVAR_ALWAYS_INLINE PyObject* readValue(Reader& in, Py_ssize_t start, const Header& header,
                                                           Py_ssize_t& next, Read& why)
 {
     const Py_ssize_t body = header.typePos + 1;
     const uint32_t sum = header.sum;
-    if (__builtin_expect(header.type == TYPE_INT, 1)) {  // the most common element, ahead of the dispatch
+    if (MOLVAR_LIKELY(header.type == TYPE_INT)) {  // the most common element, ahead of the dispatch
         next = body;
         return PyLong_FromLong(static_cast<int32_t>(sum));
     }
@@ -481,7 +482,7 @@ constexpr int32_t RUN_MIN_ITEMS = 2;
 // releases only byte strings), so the frame's count is kept in a local.
 // 0, or -1 with the exception set and `stop.at` on the element that failed.
 template <bool LIMITED>
-inline __attribute__((always_inline)) int takeScalars(Reader& in, ListFrame* top, Py_ssize_t checkAt, Py_ssize_t& pos)
+MOLVAR_ALWAYS_INLINE int takeScalars(Reader& in, ListFrame* top, Py_ssize_t checkAt, Py_ssize_t& pos)
 {
     PyObject** const items = top->items;
     const Py_ssize_t until = std::min(top->slots, top->expected - 1);

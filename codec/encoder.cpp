@@ -19,6 +19,7 @@
 #include "codec/critical_section.h"
 #include "codec/double.h"
 #include "codec/format.h"
+#include "codec/portability.h"
 #include "codec/pylong.h"
 #include "codec/ref.h"
 #include "codec/refusal.h"
@@ -38,7 +39,7 @@ inline int encodeBytes(PyObject* obj, Tail& tail);
 
 // A refusal, with its exception set: recorded for a caller that explains
 // it (see Refusal). -1.
-__attribute__((noinline, cold)) int refuse(const cMolvarBuf* buf, RefusalKind kind, PyObject* item)
+MOLVAR_NOINLINE MOLVAR_COLD int refuse(const cMolvarBuf* buf, RefusalKind kind, PyObject* item)
 {
     if (buf->refusal != nullptr) {
         buf->refusal->record(kind, item);
@@ -48,7 +49,7 @@ __attribute__((noinline, cold)) int refuse(const cMolvarBuf* buf, RefusalKind ki
 
 // What no reader takes, refused under strict (the texts come from the
 // caller that asked for it, with the path). -1 with MolvarError set.
-__attribute__((noinline, cold)) int refuseStrict(const cMolvarBuf* buf, RefusalKind kind, PyObject* item)
+MOLVAR_NOINLINE MOLVAR_COLD int refuseStrict(const cMolvarBuf* buf, RefusalKind kind, PyObject* item)
 {
     PyErr_SetString(buf->context->errorClass, "refused under strict: no reader takes it");
     return refuse(buf, kind, item);
@@ -59,7 +60,7 @@ inline bool isStrict(const cMolvarBuf* buf) { return buf->refusal != nullptr && 
 // Under strict, whether the int `obj` has more digits than a reader takes
 // (2**448 or more in magnitude), read with the int's own arithmetic: a
 // subclass's methods are not called. 1, 0, or -1 with the exception set.
-__attribute__((noinline)) int hasTooManyDigits(PyObject* obj)
+MOLVAR_NOINLINE int hasTooManyDigits(PyObject* obj)
 {
     Ref magnitude = Ref::steal(PyLong_Type.tp_as_number->nb_absolute(obj));
     if (!magnitude) {
@@ -84,7 +85,7 @@ inline int checkDigits(PyObject* obj, cMolvarBuf* buf)
 }
 
 // As a failure unwinds through a list level: the path of a recorded refusal.
-__attribute__((noinline, cold)) void unwound(const cMolvarBuf* buf, PyObject* seq, Py_ssize_t index)
+MOLVAR_NOINLINE MOLVAR_COLD void unwound(const cMolvarBuf* buf, PyObject* seq, Py_ssize_t index)
 {
     if (buf->refusal != nullptr) {
         buf->refusal->unwind(seq, index);
@@ -113,7 +114,7 @@ thread_local int threadDepth = 0;
 inline int* threadDepthAddress()
 {
     int* address = &threadDepth;
-    asm("" : "+r"(address));
+    MOLVAR_OPAQUE(address);
     return address;
 }
 
@@ -122,7 +123,7 @@ int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth);
 // The items of a list (IS_LIST) or a tuple, at most `size` of them, through
 // `tail`; `written` counts them. 0, or -1 with the exception set.
 template <bool IS_LIST>
-inline __attribute__((always_inline)) int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail, int* depth,
+MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail, int* depth,
                                                       Py_ssize_t& written)
 {
     // The header promises `size` items. Host code run inside (a converter,
@@ -300,7 +301,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 // An int past 32 bits, through the converter in use. Out of line, to keep
 // encodeInt's common case small. The sign of a plain int is known; a
 // subclass is asked, as it may define its own comparison.
-__attribute__((noinline)) int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
+MOLVAR_NOINLINE int encodeWideInt(PyObject* obj, cMolvarBuf* buf)
 {
     if (!PyLong_CheckExact(obj)) {
         return encodeBigInt(obj, buf, 0);
@@ -351,7 +352,7 @@ inline int appendWideDigits(uint64_t magnitude, bool negative, Tail& tail)
 #if defined(MOLVAR_INT_LAYOUT)
 // Any exact int past 32 bits, under the same terms: written by the
 // companion's own converter's native code, with no look-up.
-__attribute__((noinline)) int appendOwnDigits(PyObject* obj, bool negative, cMolvarBuf* buf)
+MOLVAR_NOINLINE int appendOwnDigits(PyObject* obj, bool negative, cMolvarBuf* buf)
 {
     return checkDigits(obj, buf) < 0 ? -1 : appendNativeBigInt(buf, obj, negative ? TYPE_NEGLONG : TYPE_LONG);
 }
@@ -371,14 +372,14 @@ inline int appendOwnDigits(PyObject* obj, bool negative, Tail& tail)
 // always fits in 32 bits, and takes the path with the fewest branches.
 // `settled` (see encodeItems) is true only for exact ints. 0,
 // CALLED_OUT, or -1.
-inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, bool& settled)
+MOLVAR_ALWAYS_INLINE int encodeInt(PyObject* obj, Tail& tail, bool& settled)
 {
 #if defined(MOLVAR_INT_LAYOUT)
     static_assert(2 * PyLong_SHIFT < 64 && PyLong_SHIFT < 32, "one digit fits in 32 bits, two in 64");
     const Py_ssize_t count = pylongDigitCount(obj);
     const bool negative = pylongIsNegative(obj);
     uint64_t magnitude = 0;  // zero has no digit to read
-    if (__builtin_expect(count == 1, 1)) {
+    if (MOLVAR_LIKELY(count == 1)) {
         magnitude = pylongDigits(obj)[0];
     } else if (count == 2) {
         magnitude = pylongDigits(obj)[0] | static_cast<uint64_t>(pylongDigits(obj)[1]) << PyLong_SHIFT;
@@ -413,7 +414,7 @@ inline __attribute__((always_inline)) int encodeInt(PyObject* obj, Tail& tail, b
 
 // Inlined into the item loop, as encodeInt; a refused float (infinity,
 // NaN) takes the out-of-line call that raises, and nothing is committed.
-inline __attribute__((always_inline)) int encodeFloat(PyObject* obj, double value, Tail& tail)
+MOLVAR_ALWAYS_INLINE int encodeFloat(PyObject* obj, double value, Tail& tail)
 {
     if (tail.reserve(1 + FLOAT_BODY_SIZE) < 0) {
         return -1;
@@ -428,7 +429,7 @@ inline __attribute__((always_inline)) int encodeFloat(PyObject* obj, double valu
 }
 
 // Inlined into the item loop, as encodeInt.
-inline __attribute__((always_inline)) int encodeBytes(PyObject* obj, Tail& tail)
+MOLVAR_ALWAYS_INLINE int encodeBytes(PyObject* obj, Tail& tail)
 {
     // The body's room is asked for apart, so that a large one gets a block
     // of exactly the size needed (see cMolvarBuf_grow).

@@ -3,8 +3,10 @@
 // library built from the codec (MOLVAR_NO_EXPORT) exports only its entry point.
 #pragma once
 
+#include "codec/portability.h"
+
 #ifdef MOLVAR_NO_EXPORT
 #define MOLVAR_EXPORT extern "C"
 #else
-#define MOLVAR_EXPORT extern "C" __attribute__((visibility("default")))
+#define MOLVAR_EXPORT extern "C" MOLVAR_VISIBLE
 #endif
