@@ -4,6 +4,7 @@ test per behaviour. docs/development.md lists the paths no test can reach."""
 
 import collections
 import signal
+import sysconfig
 
 import pytest
 
@@ -141,3 +142,16 @@ def test_a_signal_stops_a_long_chunk_of_top_level_lists():
         signal.signal(signal.SIGALRM, previous)
     assert sink[0] == [5]
     assert decode(b"\x02\x80\x01\x81\x02\x81", state) == ([[1, 2]], 6)
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="no string cache without the GIL")
+def test_repeated_short_strings_are_shared_up_to_the_caches_size_and_no_further():
+    # The decoder's string cache, shared by every state, stands aside for a
+    # while when it misses too often: a word repeated long enough past that
+    # is one object from then on, from 2 to 32 bytes, and never past them.
+    repeats = 16 * 1024 + 3 * 256
+    for size in (2, 3, 8, 9, 31, 32, 33, 40):
+        word = bytes(range(97, 97 + size))
+        values = Decoder().feed(dumps(word) * repeats)
+        assert values == [word] * repeats
+        assert (values[-1] is values[-2] is values[-3]) == (size <= 32), size
