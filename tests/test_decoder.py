@@ -197,16 +197,24 @@ def test_one_byte_at_a_time_and_every_split_of_a_mixed_stream():
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
-def test_a_signal_stops_a_long_chunk_between_two_elements():
+@pytest.mark.parametrize(
+    "wire, last",
+    [
+        # 40 MB of ints, delivered to a native callable, so that no Python
+        # code runs to notice the signal: only the decoder's own check can.
+        (b"\x05\x81" * 20_000_000, 5),
+        # Top-level lists, read by the outer loop (each made whole), which
+        # checks for signals once per megabyte too.
+        (b"\x01\x80\x05\x81" * 10_000_000, [5]),
+    ],
+)
+def test_a_signal_stops_a_long_chunk_between_two_elements(wire, last):
     class Stop(Exception):
         pass
 
     def stop(signum, frame):
         raise Stop
 
-    # 40 MB of ints, delivered to a native callable, so that no Python code
-    # runs to notice the signal: only the decoder's own check can.
-    wire = b"\x05\x81" * 20_000_000
     sink = collections.deque(maxlen=1)
     state = cMolvar.newState()
     previous = signal.signal(signal.SIGALRM, stop)
@@ -217,7 +225,7 @@ def test_a_signal_stops_a_long_chunk_between_two_elements():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert sink[0] == 5
+    assert sink[0] == last
     # Stopped between two elements: the state takes a new stream as it is.
     assert decode(b"\x02\x80\x01\x81\x02\x81", state) == ([[1, 2]], 6)
 
