@@ -149,7 +149,8 @@ MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail,
             status = encodeBytes(item, tail);
         } else if (type == &PyFloat_Type) {
             status = encodeFloat(item, PyFloat_AS_DOUBLE(item), tail);
-        } else if ((type == &PyList_Type || type == &PyTuple_Type) && Py_SIZE(item) == 0) {
+        } else if ((type == &PyList_Type && PyList_GET_SIZE(item) == 0) ||  // read as another thread may write it
+                   (type == &PyTuple_Type && PyTuple_GET_SIZE(item) == 0)) {
             status = tail.appendHeader(0, TYPE_LIST);  // nothing to recurse into
         } else {
             Ref owned = Ref::borrow(item);
