@@ -86,7 +86,7 @@ def test_libfuzzer_target_runs_and_fails_on_the_known_bad_input(tmp_path):
     env.pop("PYTHONMALLOC", None)
     corpus = tmp_path / "corpus"
     corpus.mkdir()
-    run = subprocess.run([target, "-runs=3000", "-max_len=1024", "-seed=1", str(corpus),
+    run = subprocess.run([target, "-detect_leaks=0", "-runs=3000", "-max_len=1024", "-seed=1", str(corpus),
                           os.path.join(REPO, "fuzz", "corpus")], capture_output=True, text=True, timeout=300, env=env)
     assert run.returncode == 0, run.stderr[-3000:]
     assert "Done 3000 runs" in run.stderr
@@ -94,10 +94,10 @@ def test_libfuzzer_target_runs_and_fails_on_the_known_bad_input(tmp_path):
                          env=dict(env, MOLVAR_FUZZ_SELF_CHECK="1"))
     assert bad.returncode != 0
     assert "round trip of 1 gave 2" in bad.stderr
-    replay = subprocess.run([target] + glob.glob(os.path.join(REPO, "fuzz", "corpus", "*")),
+    replay = subprocess.run([target, "-detect_leaks=0"] + glob.glob(os.path.join(REPO, "fuzz", "corpus", "*")),
                             capture_output=True, text=True, timeout=300, env=env)
     assert replay.returncode == 0, replay.stderr[-3000:]
-    limited = subprocess.run([target, "-runs=1000", "-max_len=1024", "-seed=1", str(corpus)], capture_output=True,
+    limited = subprocess.run([target, "-detect_leaks=0", "-runs=1000", "-max_len=1024", "-seed=1", str(corpus)], capture_output=True,
                              text=True, timeout=300, env=dict(env, MOLVAR_FUZZ_LIMITS="1"))
     assert limited.returncode == 0, limited.stderr[-3000:]
     # The encoder's target: its seeds pass, and a wrong model is reported.
