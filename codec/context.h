@@ -88,4 +88,19 @@ struct Converter {
 
 Converter converterInUse(Context& context, bool toDigits);
 
+// Before 3.12 a dict's version tag changes whenever the dict does (it is
+// deprecated after): a settled converter stays settled while the version of
+// the namespace it was found in stays the same, whatever host code ran.
+// Without it (the public API, or 3.12 and later, where no host code runs
+// while lists are made: see codec/list.h), host code unsettles it.
+#if !defined(MOLVAR_PUBLIC_API) && PY_VERSION_HEX < 0x030C0000
+#define MOLVAR_NAMESPACE_VERSION 1
+
+inline uint64_t namespaceVersion(const Context& context)
+{
+    const PyObject* names = context.converterNamespace;
+    return names != nullptr ? reinterpret_cast<const PyDictObject*>(names)->ma_version_tag : 0;
+}
+#endif
+
 }  // namespace molvar

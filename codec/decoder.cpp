@@ -138,11 +138,44 @@ struct Reader {
     // for the big integer just read, with no host code run since: a run of
     // scalars that starts then makes the big integers it meets natively.
     bool settled = false;
+#ifdef MOLVAR_NAMESPACE_VERSION
+    // The version of the converters' namespace when `settled` was found.
+    uint64_t settledVersion = 0;
+#endif
     // Where the last list that was not made whole stopped (readWhole): the
     // lists that start before it go through the frames, so that no byte is
     // scanned twice by lists that fail the same way.
     Py_ssize_t wholeFrom = 0;
 };
+
+// Whether `in.settled` still holds: no host code ran since the look-up, or
+// none that changed the converters' namespace.
+inline bool isSettled(const Reader& in)
+{
+#ifdef MOLVAR_NAMESPACE_VERSION
+    return in.settled && in.settledVersion == namespaceVersion(in.context);
+#else
+    return in.settled;
+#endif
+}
+
+// Records what a look-up of pyb1282int found.
+inline void settle(Reader& in, bool settled)
+{
+    in.settled = settled;
+#ifdef MOLVAR_NAMESPACE_VERSION
+    in.settledVersion = namespaceVersion(in.context);
+#endif
+}
+
+// Whether a list made unsettles the look-up: where making it may run host
+// code, and the namespace's version cannot tell whether that host code
+// installed another converter.
+#ifdef MOLVAR_NAMESPACE_VERSION
+constexpr bool MAKING_A_LIST_UNSETTLES = false;
+#else
+constexpr bool MAKING_A_LIST_UNSETTLES = MAKING_A_LIST_MAY_RUN_HOST_CODE;
+#endif
 
 // The header of an element: its digits' value, and where its type byte is.
 struct Header {
@@ -360,10 +393,10 @@ MOLVAR_ALWAYS_INLINE PyObject* readBigInt(Reader& in, Py_ssize_t start, const He
     if (!IN_RUN) {
         bool settled = false;
         PyObject* value = decodeBigInt(in.context, in.data + start, count, negative, settled);
-        in.settled = settled;
+        settle(in, settled);
         return value;
     }
-    if (!in.settled) {
+    if (!isSettled(in)) {
         why = Read::leave;
         return nullptr;
     }
@@ -525,14 +558,15 @@ MOLVAR_ALWAYS_INLINE int takeScalars(Reader& in, ListFrame* top, Py_ssize_t chec
 }
 
 // Whether the big integers that follow may be made natively: the look-up
-// of pyb1282int finds the companion's own, with no host code run (then
-// `in.settled` holds until a list is made, whose allocation may run the
-// collector). No exception is left set.
+// of pyb1282int finds the companion's own, with no host code run since
+// (see isSettled and MAKING_A_LIST_UNSETTLES). No exception is left set.
 inline bool settleBigInts(Reader& in)
 {
-    if (!in.settled) {
-        in.settled = converterInUse(in.context, false).settled;
-        PyErr_Clear();  // a failed look-up is the general loop's to raise
+    if (!isSettled(in)) {
+        settle(in, converterInUse(in.context, false).settled);
+        if (PyErr_Occurred() != nullptr) {
+            PyErr_Clear();  // a failed look-up is the general loop's to raise
+        }
     }
     return in.settled;
 }
@@ -552,53 +586,88 @@ inline bool settleBigInts(Reader& in)
 // header, and meets whatever stopped this at the same offset.
 PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, Py_ssize_t& pos)
 {
-    if (static_cast<Py_ssize_t>(count) > in.len - pos) {
-        in.wholeFrom = std::max(in.wholeFrom, pos);  // every item takes a byte at least
-        return nullptr;
-    }
-    Ref list = Ref::steal(newListToFill(static_cast<Py_ssize_t>(count)));
-    in.settled = false;
-    const Py_ssize_t bounded = in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES);
+    // The lists open, outermost first, each made at its declared size; a
+    // full one goes into the one before it. No call per list, as a
+    // recursive reader would make.
+    struct Open {
+        PyObject* list;
+        Py_ssize_t filled;
+        Py_ssize_t count;
+    };
+    Open open[WHOLE_LEVELS + 1];
+    Open* top = nullptr;  // the innermost list open
+    uint32_t opening = count;  // the size of the list to open next, or 0
     Py_ssize_t at = pos;
-    for (uint32_t i = 0; list && i < count; ++i) {
-        if (at >= checkAt || at >= in.len) {
-            break;
-        }
-        Header header{};
-        Py_ssize_t next = 0;
-        Read why = Read::failed;
-        PyObject* value = nullptr;
-        if (in.data[at] == TYPE_FLOAT) {
-            value = readFloat<true>(in, at, at + 1, next, why);
-        } else if ((at < bounded ? readHeader<true>(in, at, header) : readHeader<false>(in, at, header)) != Read::done) {
-            break;
-        } else if (header.type == TYPE_LIST) {
-            if (levels == 0 || header.sum > static_cast<uint32_t>(SIZE_LIMIT)) {
+    const Py_ssize_t end = std::min(checkAt, in.len);
+    const Py_ssize_t bounded = in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES);
+    for (;;) {
+        if (opening != 0) {
+            PyObject* list = nullptr;
+            // Every item takes a byte at least.
+            if (static_cast<Py_ssize_t>(opening) > in.len - at || (list = newListToFill(opening)) == nullptr) {
                 break;
             }
-            next = header.typePos + 1;
-            if (header.sum == 0) {
-                value = PyList_New(0);
+            if (MAKING_A_LIST_UNSETTLES) {
                 in.settled = false;
-            } else {
-                value = readWhole(in, header.sum, levels - 1, checkAt, next);
             }
-        } else if ((header.type == TYPE_LONG || header.type == TYPE_NEGLONG) && !settleBigInts(in)) {
+            top = top == nullptr ? open : top + 1;
+            *top = {list, 0, static_cast<Py_ssize_t>(opening)};
+            opening = 0;
+        }
+        if (top->filled == top->count) {
+            PyObject* full = top->list;
+            if (top == open) {
+                pos = at;
+                return full;
+            }
+            --top;
+            fillList(top->list, top->filled++, full);
+            continue;
+        }
+        if (at >= end) {
             break;
-        } else {
+        }
+        // A float, and any element with no digits, has its type byte first.
+        Header header{};
+        const unsigned char first = in.data[at];
+        if (first >= TYPE_BIT) {
+            header = {0, first, at};
+        } else if ((at < bounded ? readHeader<true>(in, at, header) : readHeader<false>(in, at, header)) !=
+                   Read::done) {
+            break;
+        }
+        PyObject* value = nullptr;
+        Py_ssize_t next = header.typePos + 1;
+        if (header.type == TYPE_LIST) {
+            if (top - open == levels || header.sum > static_cast<uint32_t>(SIZE_LIMIT)) {
+                break;
+            }
+            if (header.sum != 0) {
+                opening = header.sum;
+                at = next;
+                continue;
+            }
+            if ((value = PyList_New(0)) != nullptr && MAKING_A_LIST_UNSETTLES) {
+                in.settled = false;
+            }
+        } else if ((header.type != TYPE_LONG && header.type != TYPE_NEGLONG) || settleBigInts(in)) {
+            Read why = Read::failed;
             value = readValue<false, true>(in, at, header, next, why);
         }
         if (value == nullptr) {
             break;
         }
-        fillList(list.get(), static_cast<Py_ssize_t>(i), value);
+        fillList(top->list, top->filled++, value);
         at = next;
-        if (i + 1 == count) {
-            pos = at;
-            return list.release();
+    }
+    if (top != nullptr) {
+        for (Open* list = open; list <= top; ++list) {  // not in one another yet
+            Py_DECREF(list->list);
         }
     }
-    PyErr_Clear();
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+    }
     in.wholeFrom = std::max(in.wholeFrom, at);
     return nullptr;
 }

@@ -19,6 +19,14 @@
 
 namespace molvar {
 
+// Whether making a list may run host code. Before 3.12, an allocation past
+// the collector's threshold collects at once, and the collector may run
+// finalizers and weak reference callbacks. From 3.12 it only schedules the
+// collection, which runs where the interpreter handles pending work
+// (between bytecodes, or in PyErr_CheckSignals), never inside a function
+// that makes lists.
+constexpr bool MAKING_A_LIST_MAY_RUN_HOST_CODE = PY_VERSION_HEX < 0x030C0000;
+
 // A list with room for `size` > 0 items and none put yet: a new
 // reference, or null with the exception set.
 inline PyObject* newListToFill(Py_ssize_t size)
