@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/buffer.h"
+#include "codec/context.h"
 #include "codec/format.h"
 #include "codec/portability.h"
 #include "codec/pylong.h"
@@ -59,11 +60,17 @@ inline int bitLength(uint32_t word) { return word == 0 ? 0 : 32 - countLeadingZe
     return PyLong_FromUnsignedNativeBytes(bytes, static_cast<std::size_t>(size),
                                           Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
 #else
+    // The method's name interned here, where no context is at hand: one made
+    // anew for the call would be kept by the type attribute cache (see the
+    // context's names, codec/context.h).
     Ref data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), size));
-    if (!data) {
+    Ref name = data ? Ref::steal(PyUnicode_InternFromString("from_bytes")) : Ref();
+    Ref order = name ? Ref::steal(PyUnicode_FromString("little")) : Ref();
+    if (!order) {
         return nullptr;
     }
-    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os", data.get(), "little");
+    return PyObject_CallMethodObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), name.get(), data.get(), order.get(),
+                                      nullptr);
 #endif
 }
 
@@ -126,7 +133,8 @@ int appendDigits(cMolvarBuf* buf, const Digit* in, Py_ssize_t inCount)
     if (!magnitude) {
         return -1;
     }
-    Ref bitCount = Ref::steal(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
+    const Context& context = *buf->context;
+    Ref bitCount = Ref::steal(PyObject_CallMethodNoArgs(magnitude.get(), context.bitLengthName));
     if (!bitCount) {
         return -1;
     }
@@ -134,7 +142,11 @@ int appendDigits(cMolvarBuf* buf, const Digit* in, Py_ssize_t inCount)
     if (bits < 0) {
         return -1;
     }
-    Ref bytes = Ref::steal(PyObject_CallMethod(magnitude.get(), "to_bytes", "ns", (bits + 7) / 8, "little"));
+    Ref length = Ref::steal(PyLong_FromSsize_t((bits + 7) / 8));
+    Ref order = length ? Ref::steal(PyUnicode_FromString("little")) : Ref();
+    Ref bytes = order ? Ref::steal(PyObject_CallMethodObjArgs(magnitude.get(), context.toBytesName, length.get(),
+                                                               order.get(), nullptr))
+                      : Ref();
     if (!bytes) {
         return -1;
     }

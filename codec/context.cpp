@@ -49,7 +49,9 @@ PyObject* lookUp(PyObject* dict, PyObject* key)
 int contextInit(Context& context)
 {
     if (intern(context.toDigitsName, "pyint2b128") < 0 || intern(context.fromDigitsName, "pyb1282int") < 0 ||
-        intern(context.writeName, "write") < 0) {
+        intern(context.writeName, "write") < 0 || intern(context.stripName, "strip") < 0 ||
+        intern(context.argsName, "args") < 0 || intern(context.bitLengthName, "bit_length") < 0 ||
+        intern(context.toBytesName, "to_bytes") < 0) {
         return -1;
     }
     if (USE_CACHE && context.cache == nullptr && (context.cache = newStringCache()) == nullptr) {
@@ -87,6 +89,10 @@ void contextClear(Context& context)
     Py_CLEAR(context.toDigitsName);
     Py_CLEAR(context.fromDigitsName);
     Py_CLEAR(context.writeName);
+    Py_CLEAR(context.stripName);
+    Py_CLEAR(context.argsName);
+    Py_CLEAR(context.bitLengthName);
+    Py_CLEAR(context.toBytesName);
 }
 
 // The converter is looked up in the host module's namespace, where a

@@ -46,6 +46,17 @@ struct Context {
     PyObject* fromDigitsName = nullptr;      // "pyb1282int"
     PyObject* writeName = nullptr;           // "write"
 
+    // The names of the methods and attributes the codec calls and reads,
+    // interned, owned. Never a name made at the call (PyObject_CallMethod,
+    // PyObject_GetAttrString): that is a new str each time, and the
+    // interpreter's type attribute cache keeps one reference to the name of
+    // each of its entries (up to 4096, placed by the name's address), so
+    // those names stay alive, one per entry reached, long after the call.
+    PyObject* stripName = nullptr;      // "strip": a located error's message
+    PyObject* argsName = nullptr;       // "args": a stopped decoder's error
+    PyObject* bitLengthName = nullptr;  // "bit_length": the strict check, the public path's ints
+    PyObject* toBytesName = nullptr;    // "to_bytes": the public path's ints
+
     StringCache* cache = nullptr;  // recent short strings; null: each one is made anew
 
     // Whether the decoder's refusals say what the input declared and what

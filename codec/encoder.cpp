@@ -60,13 +60,13 @@ inline bool isStrict(const cMolvarBuf* buf) { return buf->refusal != nullptr && 
 // Under strict, whether the int `obj` has more digits than a reader takes
 // (2**448 or more in magnitude), read with the int's own arithmetic: a
 // subclass's methods are not called. 1, 0, or -1 with the exception set.
-MOLVAR_NOINLINE int hasTooManyDigits(PyObject* obj)
+MOLVAR_NOINLINE int hasTooManyDigits(const Context& context, PyObject* obj)
 {
     Ref magnitude = Ref::steal(PyLong_Type.tp_as_number->nb_absolute(obj));
     if (!magnitude) {
         return -1;
     }
-    Ref bits = Ref::steal(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
+    Ref bits = Ref::steal(PyObject_CallMethodNoArgs(magnitude.get(), context.bitLengthName));
     const long count = bits ? PyLong_AsLong(bits.get()) : -1;
     if (count == -1 && PyErr_Occurred()) {
         return -1;
@@ -80,7 +80,7 @@ inline int checkDigits(PyObject* obj, cMolvarBuf* buf)
     if (!isStrict(buf)) {
         return 0;
     }
-    const int tooMany = hasTooManyDigits(obj);
+    const int tooMany = hasTooManyDigits(*buf->context, obj);
     return tooMany == 0 ? 0 : tooMany < 0 ? -1 : refuseStrict(buf, RefusalKind::strictInt, obj);
 }
 

@@ -61,7 +61,7 @@ Ref locate(const Context& context, Ref error, int64_t offset, PyObject* values)
     if (!text) {
         return Ref();
     }
-    Ref message = Ref::steal(PyObject_CallMethod(text.get(), "strip", nullptr));
+    Ref message = Ref::steal(PyObject_CallMethodNoArgs(text.get(), context.stripName));
     if (!message) {
         return Ref();
     }

@@ -130,7 +130,7 @@ PyObject* refuse(Decoder* decoder)
     }
     Ref message;
     if (decoder->error != nullptr) {
-        Ref args = Ref::steal(PyObject_GetAttrString(decoder->error, "args"));
+        Ref args = Ref::steal(PyObject_GetAttr(decoder->error, decoder->context->argsName));
         if (!args) {
             return nullptr;
         }

@@ -75,9 +75,9 @@ def fails(expected, function, *args):
 
 
 def refused_by_limits(limits, data):
-    # Not through fails(): a bound feed in its frame, which the error's
-    # traceback holds, would make a cycle that 3.14's collector frees only
-    # over many rounds.
+    # Its own try, not fails(); through fails() it gains nothing either (the
+    # gains once put down to 3.14's collector here were the type attribute
+    # cache's: see ROUNDS in test_leaks.py).
     decoder = molvar.Decoder(**limits)
     try:
         decoder.feed(data)
@@ -354,9 +354,8 @@ def main():
         # reference on any path shows as `rounds` more.
         idle = measure(0)
         # The least of three spans: a leak gains in every one of them, while
-        # what the interpreter's own caches gain comes and goes (3.14's
-        # collector frees some cycles of exceptions and frames only over
-        # many rounds).
+        # what an interpreter's own bounded caches gain stops once they are
+        # full (see ROUNDS in test_leaks.py).
         busy = min((measure(rounds) for _ in range(3)), key=lambda gained: gained[0])
     finally:
         os.dup2(saved, 1)
