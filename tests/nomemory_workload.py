@@ -17,6 +17,7 @@ import _testcapi
 
 import cMolvar
 from kestrix.vantle import molvar
+from kestrix.vantle.molvar._native import _thresholds
 
 
 class Sub(list):
@@ -46,8 +47,27 @@ CUTS = [6, 9, 12, 60, len(HEAD) - 40]
 CHUNKS = [STREAM[start:end] for start, end in zip([0] + CUTS, CUTS + [len(STREAM)])]
 
 
+# Values written into a new buffer whose first block has only `spare`
+# bytes left, so that the reservation of each kind of scalar is the one
+# that grows it: a float and a wide int alone, in a list and in a tuple
+# (their headers still fit), a subclass's magnitude, a byte string's header
+# in a list and in a tuple, and a wide int written natively after a first
+# one, which just fits.
+BLOCK = _thresholds["INITIAL_CAPACITY"]
+CROSSINGS = [(8, item) for item in (1.5, [1.5], (1.5,), 2**70, [2**70], (2**70,), [Int(-(2**40))])] + [
+    (6, [b"ab"]),
+    (6, (b"ab",)),
+    (11, [2**40, 2**41]),
+    (11, (2**40, 2**41)),
+]
+
+
 def encode():
     cMolvar.encode(VALUE, cMolvar.newBuf())
+    for spare, item in CROSSINGS:
+        buf = cMolvar.newBuf()
+        buf.write(bytes(BLOCK - spare))
+        cMolvar.encode(item, buf)
 
 
 def buffer():
@@ -79,6 +99,7 @@ def api():
     stopped_decoder = None
     molvar.loads(molvar.dumps(VALUE))
     molvar.dumps(b"z" * 40000)  # a result handed over
+    molvar.dumps([b"z" * 40000, b"w" * 2000])  # its block resized in place first
     decoder = molvar.Decoder()
     for call, *args in [(decoder.feed, chunk) for chunk in CHUNKS] + [(decoder.close,)]:
         try:

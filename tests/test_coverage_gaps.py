@@ -2,6 +2,9 @@
 coverage session's report) or let change unnoticed (scripts/mutants): one
 test per behaviour. docs/development.md lists the paths no test can reach."""
 
+import gc
+import math
+import re
 import sysconfig
 
 import pytest
@@ -24,13 +27,14 @@ EDGES = [
 
 def test_wide_ints_after_the_first_of_a_list_encode_as_alone():
     # The native writer that takes over after the first wide int of a list
-    # writes what the converter writes for the same int alone.
+    # or a tuple (each item loop has its own) writes what the converter
+    # writes for the same int alone.
     for value in EDGES:
         alone = dumps([value])
-        after = dumps([WIDE, value])
-        assert after[2:] == dumps([WIDE])[2:] + alone[2:], value
-        assert loads(after) == [WIDE, value]
-    assert loads(dumps([WIDE] + EDGES)) == [WIDE] + EDGES
+        for after in (dumps([WIDE, value]), dumps((WIDE, value))):
+            assert after[2:] == dumps([WIDE])[2:] + alone[2:], value
+            assert loads(after) == [WIDE, value]
+    assert loads(dumps([WIDE] + EDGES)) == loads(dumps(tuple([WIDE] + EDGES))) == [WIDE] + EDGES
 
 
 def test_strict_refuses_a_too_wide_int_after_a_settled_one():
@@ -147,3 +151,108 @@ def test_repeated_short_strings_are_shared_up_to_the_caches_size_and_no_further(
         values = Decoder().feed(dumps(word) * repeats)
         assert values == [word] * repeats
         assert (values[-1] is values[-2] is values[-3]) == (size <= 32), size
+
+
+def test_scalars_alone_in_a_list_and_in_a_tuple_are_refused_alike():
+    # A value alone and each item loop have copies of their own of the
+    # scalar writers: a float that is not finite, a byte string longer than
+    # a header holds, and one longer than a reader takes (under strict), are
+    # refused by each, with the path.
+    from kestrix.vantle.molvar import _native
+
+    big = b"x" * (_native._thresholds["SIZE_LIMIT"] + 1)
+    huge = bytes(2**32 + 2)  # zero pages that are never touched
+    for wrap, path in ((lambda v: v, ""), (lambda v: [v], " at [0]"), (lambda v: (v,), " at [0]")):
+        for value in (math.inf, -math.inf, math.nan):
+            with pytest.raises(ValueError, match=re.escape("cannot encode %r%s: only finite" % (value, path))):
+                dumps(wrap(value))
+            with pytest.raises(SystemError):
+                encode(wrap(value))
+        with pytest.raises(MolvarError, match="bytes too long to encode: %d" % len(huge)):
+            encode(wrap(huge))
+        with pytest.raises(MolvarError, match=re.escape("of %d bytes%s: readers" % (len(big), path))):
+            dumps(wrap(big), strict=True)
+        assert dumps(wrap(big)) == encode(wrap(big)) and dumps(wrap(big)).endswith(b"\x82" + big)
+
+
+def test_a_result_got_inside_dumps_is_never_written(monkeypatch):
+    # A converter that gets the content of dumps' own buffer through its
+    # `write` shares the block's bytes object: what the converter writes
+    # next goes into a block of its own, even in a buffer whose content
+    # dumps would otherwise resize in place.
+    own = cMolvar.pyint2b128
+    got = []
+
+    def getting(magnitude, write):
+        content = write.__self__.get()
+        got.append((content, bytes(bytearray(content))))
+        own(magnitude, write)
+
+    monkeypatch.setattr(cMolvar, "pyint2b128", getting)
+    large = b"x" * 40_000
+    wire = dumps([large, 2**100])
+    (content, copy), = got
+    assert content == copy and wire.startswith(content) and len(wire) > len(content)
+    assert loads(wire) == [large, 2**100]
+
+
+def test_the_own_converter_found_through_a_module_getattr_is_looked_up_again(monkeypatch):
+    # Found by an attribute lookup (host code) rather than in the namespace,
+    # the companion's own converter does its work natively, but is not
+    # settled: the next wide int asks again, and gets what is there then.
+    own = cMolvar.pyint2b128
+    alone = dumps(WIDE)
+    asked = []
+
+    def module_getattr(name):
+        if name != "pyint2b128":
+            raise AttributeError(name)
+        asked.append(name)
+        return own if len(asked) == 1 else (lambda magnitude, write: write(b"\x01"))
+
+    monkeypatch.delattr(cMolvar, "pyint2b128")
+    monkeypatch.setattr(cMolvar, "__getattr__", module_getattr, raising=False)
+    wire = dumps([WIDE, WIDE + 1, 2**100])
+    assert len(asked) == 3
+    assert wire == b"\x03\x80" + alone + b"\x01\x85\x01\x85"
+
+
+def test_a_namespace_lookup_that_raises_is_the_error_of_the_encode(monkeypatch):
+    # A key of the converter name's hash whose comparison raises: the look-up
+    # in the namespace fails, and its error is the one raised, with no
+    # attribute lookup after it (which would find nothing and say so).
+    class Colliding:
+        armed = True
+
+        def __hash__(self):
+            return hash("pyint2b128")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                raise LookupError("compared")
+            return NotImplemented
+
+    monkeypatch.delattr(cMolvar, "pyint2b128")
+    monkeypatch.setitem(vars(cMolvar), Colliding(), None)
+    with pytest.raises(LookupError, match="compared"):
+        dumps(2**100)
+    assert not Colliding.armed
+
+
+def test_loads_reports_a_trailing_value_it_holds_to_the_collector(monkeypatch):
+    # While loads reads what follows its value, the last whole value read
+    # is held by its state, which the collector then sees holding it.
+    own = cMolvar.pyb1282int
+    holders = []
+
+    def collecting(digits):
+        for found in [obj for obj in gc.get_objects() if type(obj) is list and obj == [b"held-by-the-state"]]:
+            holders.extend(type(holder).__name__ for holder in gc.get_referrers(found))
+        return own(digits)
+
+    monkeypatch.setattr(cMolvar, "pyb1282int", collecting)
+    with pytest.raises(MolvarError, match="trailing bytes") as error:
+        loads(dumps(5) + dumps([b"held-by-the-state"]) + dumps(2**100))
+    assert error.value.values == [5]
+    assert "cMolvarState" in holders
