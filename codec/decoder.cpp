@@ -586,42 +586,53 @@ inline bool settleBigInts(Reader& in)
 // header, and meets whatever stopped this at the same offset.
 PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, Py_ssize_t& pos)
 {
-    // The lists open, outermost first, each made at its declared size; a
-    // full one goes into the one before it. No call per list, as a
-    // recursive reader would make.
+    // The innermost list open, made at its declared size, in locals; the
+    // ones it lies in, outermost first, in `outer`. A full list goes into
+    // the one it lies in: no call per list, as a recursive reader makes.
     struct Open {
         PyObject* list;
         Py_ssize_t filled;
         Py_ssize_t count;
     };
-    Open open[WHOLE_LEVELS + 1];
-    Open* top = nullptr;  // the innermost list open
+    Open outer[WHOLE_LEVELS];
+    int depth = -1;  // how many lists `list` lies in; -1 before the first is made
+    PyObject* list = nullptr;
+    Py_ssize_t filled = 0;
+    Py_ssize_t size = 0;
     uint32_t opening = count;  // the size of the list to open next, or 0
     Py_ssize_t at = pos;
     const Py_ssize_t end = std::min(checkAt, in.len);
     const Py_ssize_t bounded = in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES);
     for (;;) {
         if (opening != 0) {
-            PyObject* list = nullptr;
+            PyObject* made = nullptr;
             // Every item takes a byte at least.
-            if (static_cast<Py_ssize_t>(opening) > in.len - at || (list = newListToFill(opening)) == nullptr) {
+            if (static_cast<Py_ssize_t>(opening) > in.len - at || (made = newListToFill(opening)) == nullptr) {
                 break;
             }
             if (MAKING_A_LIST_UNSETTLES) {
                 in.settled = false;
             }
-            top = top == nullptr ? open : top + 1;
-            *top = {list, 0, static_cast<Py_ssize_t>(opening)};
+            if (depth >= 0) {
+                outer[depth] = {list, filled, size};
+            }
+            ++depth;
+            list = made;
+            filled = 0;
+            size = static_cast<Py_ssize_t>(opening);
             opening = 0;
         }
-        if (top->filled == top->count) {
-            PyObject* full = top->list;
-            if (top == open) {
+        if (filled == size) {
+            if (depth == 0) {
                 pos = at;
-                return full;
+                return list;
             }
-            --top;
-            fillList(top->list, top->filled++, full);
+            PyObject* full = list;
+            --depth;
+            list = outer[depth].list;
+            filled = outer[depth].filled;
+            size = outer[depth].count;
+            fillList(list, filled++, full);
             continue;
         }
         if (at >= end) {
@@ -639,7 +650,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         PyObject* value = nullptr;
         Py_ssize_t next = header.typePos + 1;
         if (header.type == TYPE_LIST) {
-            if (top - open == levels || header.sum > static_cast<uint32_t>(SIZE_LIMIT)) {
+            if (depth == levels || header.sum > static_cast<uint32_t>(SIZE_LIMIT)) {
                 break;
             }
             if (header.sum != 0) {
@@ -657,12 +668,13 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         if (value == nullptr) {
             break;
         }
-        fillList(top->list, top->filled++, value);
+        fillList(list, filled++, value);
         at = next;
     }
-    if (top != nullptr) {
-        for (Open* list = open; list <= top; ++list) {  // not in one another yet
-            Py_DECREF(list->list);
+    if (depth >= 0) {  // the lists open are not in one another yet
+        Py_DECREF(list);
+        for (int i = 0; i < depth; ++i) {
+            Py_DECREF(outer[i].list);
         }
     }
     if (PyErr_Occurred() != nullptr) {

@@ -5,13 +5,15 @@
 // long gone from the processor's cache). It watches its own hit rate:
 // when too few lookups hit, it stands aside for a while (a stream of
 // distinct strings then pays one counter), and then looks again, so that
-// repeats coming back are noticed.
+// repeats coming back are noticed; the while doubles with each look that
+// finds too few.
 //
 // Each context has its own (codec/context.h). It holds at most CACHE_SLOTS
 // strings of at most CACHED_STRING_SIZE bytes, each one reference; byte
 // strings hold no references, so the cache takes no part in cycles.
 #include "codec/string_cache.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -22,7 +24,9 @@ StringCache* newStringCache()
     auto* cache = static_cast<StringCache*>(PyMem_Calloc(1, sizeof(StringCache)));
     if (cache == nullptr) {
         PyErr_NoMemory();
+        return nullptr;
     }
+    cache->nextPause = CACHE_FIRST_PAUSE;
     return cache;
 }
 
@@ -40,7 +44,10 @@ void freeStringCache(StringCache* cache)
 void reviewHitRate(StringCache& cache)
 {
     if (cache.hits < CACHE_MIN_HITS) {
-        cache.pause = CACHE_PAUSE;
+        cache.pause = cache.nextPause;
+        cache.nextPause = std::min(2 * cache.nextPause, CACHE_PAUSE);
+    } else {
+        cache.nextPause = CACHE_FIRST_PAUSE;
     }
     cache.lookups = cache.hits = 0;
 }

@@ -35,6 +35,13 @@ struct StringCache {
     // Short strings to make directly before the cache looks again, while it
     // stands aside (it found too few repeats).
     int32_t pause;
+    // The pause that the next window with too few hits takes: each one in a
+    // row stands aside twice as long as the one before, from
+    // CACHE_FIRST_PAUSE to CACHE_PAUSE, and a window that hits enough starts
+    // it over. So a cache that stood aside while it filled (the first
+    // strings of a vocabulary all miss) serves again a window later, and a
+    // stream of distinct strings soon pays one lookup in 65.
+    int32_t nextPause;
 };
 
 // A new, empty cache (null with MemoryError set), and its release.
@@ -43,12 +50,14 @@ void freeStringCache(StringCache* cache);
 
 // How the cache watches its hit rate (see codec/string_cache.cpp).
 constexpr uint32_t CACHE_WINDOW = 256;  // lookups between two looks at the hit rate
-// Fewer hits than this in a window: stand aside. When half the lookups
-// hit, what they cost (each waits on a slot, often no longer in the
-// processor's cache) is about what the hits save (making and freeing a
-// bytes object each), so the cache serves only where more of them hit.
-constexpr uint32_t CACHE_MIN_HITS = CACHE_WINDOW * 5 / 8;
-constexpr int32_t CACHE_PAUSE = 16 * 1024;  // strings made directly while standing aside
+// Fewer hits than this in a window: stand aside. A hit, made inline, costs
+// a fraction of what it saves (making a bytes object and freeing it); a
+// miss costs a hash and a look at a slot (often no longer in the
+// processor's cache) on top of making it. Below half the lookups hitting,
+// the misses can cost more than the hits save.
+constexpr uint32_t CACHE_MIN_HITS = CACHE_WINDOW / 2;
+constexpr int32_t CACHE_FIRST_PAUSE = CACHE_WINDOW;  // strings made directly while standing aside: at first,
+constexpr int32_t CACHE_PAUSE = 16 * 1024;          // and at most
 
 // Out of line, off the path of a hit: the look at the hit rate at the end
 // of a window, and a miss in `slot`, which makes the string and may keep it.
@@ -95,7 +104,7 @@ inline uint64_t hashOf(const unsigned char* data, Py_ssize_t size)
 // Whether a[0, size) and b[0, size) hold the same bytes, 2 <= size <=
 // CACHED_STRING_SIZE: by words that overlap, as the hash reads them,
 // rather than a call to memcmp, which would cost what a hit saves.
-inline bool sameBytes(const unsigned char* a, const unsigned char* b, Py_ssize_t size)
+MOLVAR_ALWAYS_INLINE bool sameBytes(const unsigned char* a, const unsigned char* b, Py_ssize_t size)
 {
     static_assert(CACHED_STRING_SIZE <= 32, "four words cover the string");
     if (size >= 8) {

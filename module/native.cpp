@@ -22,6 +22,7 @@
 #include "codec/encoder.h"
 #include "codec/ref.h"
 #include "codec/state.h"
+#include "codec/string_cache.h"
 #include "module/explain.h"
 #include "module/interpreter.h"
 #include "module/shared.h"
@@ -384,12 +385,15 @@ int nativeExec(PyObject* module)
     if (PyObject_SetAttrString(module, "Decoder", native.decoderType) < 0) {
         return -1;
     }
-    // The sizes at which the buffer and the encoder change what they do,
-    // for the tests that cross them (they read them here, not as copies).
+    // The sizes at which the buffer, the encoder and the decoder (its string
+    // cache too) change what they do, for the tests that cross them (they
+    // read them here, not as copies).
     Ref thresholds = Ref::steal(Py_BuildValue(
-        "{sIsIsIsIsIsisisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM", TAIL_ROOM,
-        "HAND_OVER_SIZE", HAND_OVER_SIZE, "MAX_CAPACITY", MAX_CAPACITY, "SIZE_LIMIT", static_cast<int>(SIZE_LIMIT),
-        "MAX_DEPTH", MAX_DEPTH, "WHOLE_LEVELS", WHOLE_LEVELS));
+        "{sIsIsIsIsIsisisisnsIsisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM",
+        TAIL_ROOM, "HAND_OVER_SIZE", HAND_OVER_SIZE, "MAX_CAPACITY", MAX_CAPACITY, "SIZE_LIMIT",
+        static_cast<int>(SIZE_LIMIT), "MAX_DEPTH", MAX_DEPTH, "WHOLE_LEVELS", WHOLE_LEVELS, "CACHED_STRING_SIZE",
+        CACHED_STRING_SIZE, "CACHE_WINDOW", CACHE_WINDOW, "CACHE_FIRST_PAUSE", static_cast<int>(CACHE_FIRST_PAUSE),
+        "CACHE_PAUSE", static_cast<int>(CACHE_PAUSE)));
     return thresholds ? PyObject_SetAttrString(module, "_thresholds", thresholds.get()) : -1;
 }
 

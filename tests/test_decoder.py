@@ -1,8 +1,10 @@
 """The incremental decoder: every element type, limits, messages, resumption."""
 
 import collections
+import gc
 import signal
 import struct
+import sys
 
 import pytest
 from hypothesis import example, given, settings
@@ -309,3 +311,39 @@ class TestCompleteInput:
         value = [[1, 2**40], [[2**50, b"x"], 3], -(2**60)]
         assert loads(dumps(value)) == value
         assert len(calls) == 3
+
+    def test_a_converter_installed_by_the_collector_mid_value_makes_the_big_ints_after_it(self, monkeypatch):
+        # The look-up of pyb1282int holds across the lists a value makes
+        # until host code may have changed it: before 3.12 the collector
+        # runs (with finalizers) inside a list's allocation, from 3.12 only
+        # after the call. No big int read after the host's converter is
+        # installed is made natively (the value is read again through the
+        # frames from its first list that met it).
+        monkeypatch.setattr(cMolvar, "pyb1282int", cMolvar.pyb1282int)
+        ran = []
+
+        class InstallsAConverter:
+            def __del__(self):
+                ran.append(True)
+                cMolvar.pyb1282int = lambda digits: "host"
+
+        wire = dumps([[2**40 + i] for i in range(300)])
+        thresholds = gc.get_threshold()
+        gc.collect()
+        cycle = InstallsAConverter()
+        cycle.itself = cycle
+        del cycle
+        gc.set_threshold(50)  # collected at about the 50th list made
+        try:
+            got = [item for (item,) in loads(wire)]
+            ran_inside = bool(ran)
+        finally:
+            gc.set_threshold(*thresholds)
+            gc.collect()
+        assert ran
+        natively = [item for item in got if item != "host"]
+        assert got == [2**40 + i for i in range(len(natively))] + ["host"] * (len(got) - len(natively))
+        if sys.version_info < (3, 12) and gc.isenabled():
+            assert ran_inside and got[-1] == "host"
+        else:
+            assert natively == [2**40 + i for i in range(300)]
