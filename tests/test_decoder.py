@@ -209,6 +209,7 @@ def test_one_byte_at_a_time_and_every_split_of_a_mixed_stream():
         # checks for signals once per megabyte too.
         (b"\x01\x80\x05\x81" * 10_000_000, [5]),
     ],
+    ids=["ints", "lists"],  # not the 40 MB of each: older pytest names a case by its bytes
 )
 def test_a_signal_stops_a_long_chunk_between_two_elements(wire, last):
     class Stop(Exception):
