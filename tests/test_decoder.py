@@ -222,9 +222,14 @@ def test_a_signal_stops_a_long_chunk_between_two_elements(wire, last):
     state = cMolvar.newState()
     previous = signal.signal(signal.SIGALRM, stop)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.02)
-        with pytest.raises(Stop):
-            cMolvar.dataReceived(state, wire, sink.append)
+        # On a busy machine the signal may land before the call has begun
+        # (nothing delivered yet): that try says nothing, so it is made again.
+        for _ in range(5):
+            with pytest.raises(Stop):
+                signal.setitimer(signal.ITIMER_REAL, 0.02)
+                cMolvar.dataReceived(state, wire, sink.append)
+            if sink:
+                break
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
