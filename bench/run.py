@@ -74,7 +74,7 @@ FLOOR: Any = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 KIB = 1024
-CHUNK_SIZES = (("64 KiB", 64 * KIB), ("1 KiB", KIB))
+CHUNK_SIZES = (("64 B", 64), ("1 KiB", KIB), ("4 KiB", 4 * KIB), ("64 KiB", 64 * KIB), ("256 KiB", 256 * KIB))
 BIG_BYTES = "600 KB bytes"
 
 
@@ -426,8 +426,10 @@ def report(results: Dict[str, Any]) -> str:
             "",
             "## Streams fed in chunks: `Decoder.feed` against msgpack's `Unpacker.feed` + iteration (ms)",
             "",
-            "| stream | bytes | Decoder 64 KiB | Unpacker 64 KiB | ratio | Decoder 1 KiB | Unpacker 1 KiB | ratio |",
-            "|---|---:|---:|---:|---:|---:|---:|---:|",
+            "| stream | bytes | "
+            + " | ".join(f"Decoder {label} | Unpacker {label} | ratio" for label, _ in CHUNK_SIZES)
+            + " |",
+            "|---|---:|" + "---:|" * (3 * len(CHUNK_SIZES)),
         ]
         for row in results["streams"]:
             cells = []

@@ -584,7 +584,15 @@ inline bool settleBigInts(Reader& in)
 // deeper, needs host code (a converter of the host's) or holds anything
 // the general loop refuses: the general loop then decodes it from its
 // header, and meets whatever stopped this at the same offset.
-PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, Py_ssize_t& pos)
+//
+// With `collect`, a top-level list whose receiver is the list `collect`
+// (a Decoder's), the top-level lists that follow it whole are read on
+// here too, each appended to `collect` when the next one starts: a stream
+// of messages then stays in this loop. `pos` is then after the last list
+// appended, or returned; a null return with `pos` moved on has appended
+// the lists before `pos`, and left the one at `pos` to the general loop.
+PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, Py_ssize_t& pos,
+                    PyObject* collect)
 {
     // The innermost list open, made at its declared size, in locals; the
     // ones it lies in, outermost first, in `outer`. A full list goes into
@@ -625,7 +633,27 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         if (filled == size) {
             if (depth == 0) {
                 pos = at;
-                return list;
+                if (collect == nullptr || at >= end) {
+                    return list;
+                }
+                // Appending to a list runs no host code: what `in` settled
+                // on still holds for the next one.
+                Header header{};
+                if ((at < bounded ? readHeader<true>(in, at, header) : readHeader<false>(in, at, header)) !=
+                        Read::done ||
+                    header.type != TYPE_LIST || header.sum == 0 || header.sum > static_cast<uint32_t>(SIZE_LIMIT)) {
+                    PyErr_Clear();  // a refusal is the general loop's to raise, at the same offset
+                    return list;
+                }
+                if (PyList_Append(collect, list) < 0) {
+                    PyErr_Clear();  // the general loop delivers it, and meets the same failure
+                    return list;
+                }
+                Py_DECREF(list);
+                depth = -1;
+                opening = header.sum;
+                at = header.typePos + 1;
+                continue;
             }
             PyObject* full = list;
             --depth;
@@ -727,8 +755,15 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
             const int levels = std::min(WHOLE_LEVELS, state->maxDepth - state->depth - 1);
             if (!LIMITED && header.sum != 0 && header.sum <= static_cast<uint32_t>(SIZE_LIMIT) && levels >= 0 &&
                 start >= in.wholeFrom) {
-                value = readWhole(in, header.sum, levels, nextSignalCheck, pos);
+                PyObject* const collect =
+                    !firstValueOnly && state->stack == nullptr && receiver != nullptr && PyList_CheckExact(receiver)
+                        ? receiver
+                        : nullptr;
+                value = readWhole(in, header.sum, levels, nextSignalCheck, pos, collect);
                 if (value == nullptr) {
+                    if (pos != header.typePos + 1) {
+                        continue;  // lists appended to the receiver, up to the one at `pos`
+                    }
                     pos = header.typePos + 1;
                 }
             }

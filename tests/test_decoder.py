@@ -238,6 +238,38 @@ def test_a_signal_stops_a_long_chunk_between_two_elements(wire, last):
     assert decode(b"\x02\x80\x01\x81\x02\x81", state) == ([[1, 2]], 6)
 
 
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_a_signal_stops_a_decoder_among_the_top_level_lists_it_reads_on():
+    # A Decoder reads a run of whole top-level lists in one loop, which
+    # must still leave it once a megabyte for the signal check: were the
+    # signal noticed only once feed returned, the decoder would not be
+    # stopped by it.
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    wire = dumps([b"ab"] * 1000) * 4000  # 16 MB
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        for _ in range(5):  # a signal that lands before feed has begun says nothing
+            decoder = Decoder()
+            with pytest.raises(Stop):
+                signal.setitimer(signal.ITIMER_REAL, 0.005)
+                decoder.feed(wire)
+            try:
+                decoder.feed(b"")
+            except MolvarError as stopped:
+                assert "decoder stopped by Stop" in str(stopped)
+                break
+        else:
+            pytest.fail("the signal never stopped a feed")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def limited_outcome(chunks, limits):
     """Everything a Decoder with `limits` delivers from `chunks`, and how it
     ends: the refusal's text and offset, or None."""
@@ -307,6 +339,26 @@ class TestCompleteInput:
                     assert error.offset == 2 * max_depth  # the header of the list one level too deep
                 else:
                     assert max_depth > depth and got == [value]
+
+    @pytest.mark.parametrize("max_depth", [None, 3])
+    def test_a_run_of_top_level_lists_ends_as_the_general_loop_would(self, max_depth):
+        # A Decoder reads the top-level lists that follow one another whole
+        # in one loop; whatever comes after them is the general loop's,
+        # which fed a byte at a time reads them all: both must agree, on
+        # the values, the refusal's text and its offset.
+        lists = dumps([1, [b"ab", 2**40]]) * 3
+        followers = [
+            dumps(7), dumps([]), dumps(b"word"), dumps([[[[1]]]]),  # the last too deep for max_depth 3
+            b"\x8f",  # no such type
+            b"\x7f" * 65 + b"\x80",  # a header past its 64 digits
+            b"\x01\x00\x28\x80",  # a list past the size limit
+            dumps([1, 2])[:-1],  # cut by the chunk's end
+        ]
+        limits = {} if max_depth is None else {"max_depth": max_depth}
+        for follower in followers:
+            wire = lists + follower + lists
+            by_byte = limited_outcome([wire[i : i + 1] for i in range(len(wire))], limits)
+            assert limited_outcome([wire], limits) == by_byte, follower
 
     def test_a_host_converter_is_called_once_for_each_big_int(self, monkeypatch):
         # The path of complete input leaves a list that needs host code to
