@@ -579,20 +579,23 @@ inline bool settleBigInts(Reader& in)
 // of a stream holds. Nothing runs that could see it half made but the
 // collector, which lists of unset items are safe for.
 //
-// Returns the list, with `pos` after it; or null, with nothing kept and no
-// exception, when it is not all in the chunk, reaches `checkAt`, nests
-// deeper, needs host code (a converter of the host's) or holds anything
-// the general loop refuses: the general loop then decodes it from its
-// header, and meets whatever stopped this at the same offset.
+// Returns the list, with `pos` after it; or null, and no exception, when
+// it is not all in the chunk, reaches `checkAt`, nests deeper, needs host
+// code (a converter of the host's) or holds anything the general loop
+// refuses. The lists begun are then left open in frames, with their items
+// (`leftOpen`), and the general loop goes on from `pos`, where it meets
+// whatever stopped this: nothing is read twice. Only when that fails for
+// memory is nothing kept, and the general loop decodes the list again
+// from its header (`pos` unmoved).
 //
 // With `collect`, a top-level list whose receiver is the list `collect`
 // (a Decoder's), the top-level lists that follow it whole are read on
 // here too, each appended to `collect` when the next one starts: a stream
 // of messages then stays in this loop. `pos` is then after the last list
-// appended, or returned; a null return with `pos` moved on has appended
-// the lists before `pos`, and left the one at `pos` to the general loop.
+// appended, or returned; a null return with `pos` moved on and nothing
+// left open has appended the lists before `pos`.
 PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, Py_ssize_t& pos,
-                    PyObject* collect)
+                    PyObject* collect, bool& leftOpen)
 {
     // The innermost list open, made at its declared size, in locals; the
     // ones it lies in, outermost first, in `outer`. A full list goes into
@@ -608,6 +611,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
     Py_ssize_t filled = 0;
     Py_ssize_t size = 0;
     uint32_t opening = count;  // the size of the list to open next, or 0
+    Py_ssize_t openingAt = pos;  // where that list's header starts (the first one's: unused)
     Py_ssize_t at = pos;
     const Py_ssize_t end = std::min(checkAt, in.len);
     const Py_ssize_t bounded = in.len - static_cast<Py_ssize_t>(MAX_HEADER_BYTES);
@@ -616,6 +620,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
             PyObject* made = nullptr;
             // Every item takes a byte at least.
             if (static_cast<Py_ssize_t>(opening) > in.len - at || (made = newListToFill(opening)) == nullptr) {
+                at = openingAt;  // the general loop opens it
                 break;
             }
             if (MAKING_A_LIST_UNSETTLES) {
@@ -652,6 +657,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
                 Py_DECREF(list);
                 depth = -1;
                 opening = header.sum;
+                openingAt = at;
                 at = header.typePos + 1;
                 continue;
             }
@@ -683,6 +689,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
             }
             if (header.sum != 0) {
                 opening = header.sum;
+                openingAt = at;
                 at = next;
                 continue;
             }
@@ -699,16 +706,37 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         fillList(list, filled++, value);
         at = next;
     }
-    if (depth >= 0) {  // the lists open are not in one another yet
-        Py_DECREF(list);
-        for (int i = 0; i < depth; ++i) {
-            Py_DECREF(outer[i].list);
-        }
-    }
     if (PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
+        PyErr_Clear();  // the general loop meets it again at `at`
     }
     in.wholeFrom = std::max(in.wholeFrom, at);
+    if (depth < 0) {
+        return nullptr;  // none begun: `pos` is where the next one starts
+    }
+    // The lists open, outermost first, become frames; they are not in one
+    // another yet. Each frame takes its list's items, and the lists are
+    // released. Undone (for memory), the frames release what they took.
+    auto open = [&](int level) { return level < depth ? outer[level] : Open{list, filled, size}; };
+    int pushed = 0;
+    for (; pushed <= depth; ++pushed) {
+        const Open begun = open(pushed);
+        if (cMolvarState_pushFilled(in.state, static_cast<int32_t>(begun.count), begun.list,
+                                    static_cast<int32_t>(begun.filled)) < 0) {
+            PyErr_Clear();
+            break;
+        }
+    }
+    leftOpen = pushed > depth;
+    if (leftOpen) {
+        pos = at;
+    } else {
+        while (pushed-- > 0) {
+            cMolvarState_dropTop(in.state);
+        }
+    }
+    for (int level = 0; level <= depth; ++level) {
+        Py_DECREF(open(level).list);
+    }
     return nullptr;
 }
 
@@ -759,12 +787,10 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
                     !firstValueOnly && state->stack == nullptr && receiver != nullptr && PyList_CheckExact(receiver)
                         ? receiver
                         : nullptr;
-                value = readWhole(in, header.sum, levels, nextSignalCheck, pos, collect);
-                if (value == nullptr) {
-                    if (pos != header.typePos + 1) {
-                        continue;  // lists appended to the receiver, up to the one at `pos`
-                    }
-                    pos = header.typePos + 1;
+                bool leftOpen = false;
+                value = readWhole(in, header.sum, levels, nextSignalCheck, pos, collect, leftOpen);
+                if (value == nullptr && (leftOpen || pos != header.typePos + 1)) {
+                    continue;  // lists left open in frames, or appended to the receiver: on from `pos`
                 }
             }
             if (value == nullptr && openList<LIMITED>(in, header.sum, reservable, value) < 0) {

@@ -214,6 +214,52 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve)
     return 0;
 }
 
+int cMolvarState_pushFilled(cMolvarState* state, int32_t count, PyObject* list, int32_t filled)
+{
+#ifdef MOLVAR_LIST_LAYOUT
+    if (cMolvarState_push(state, count, 0) < 0) {
+        return -1;
+    }
+    // The list's block is a PyMem block of `count` slots, as a frame's is:
+    // it moves, and the list is left empty.
+    ListFrame* frame = state->stack;
+    if (frame->items != frame->inlineItems) {
+        PyMem_Free(frame->items);
+    }
+    auto* taken = reinterpret_cast<PyListObject*>(list);
+    frame->items = std::exchange(taken->ob_item, nullptr);
+    frame->slots = static_cast<int32_t>(std::exchange(taken->allocated, 0));
+    frame->filled = filled;
+    Py_SET_SIZE(list, 0);
+#else
+    if (cMolvarState_push(state, count, filled) < 0) {
+        return -1;
+    }
+    ListFrame* frame = state->stack;
+    while (frame->slots < filled) {  // the reservation could not be had
+        if (growSlots(frame) < 0) {
+            cMolvarState_dropTop(state);
+            return -1;
+        }
+    }
+    for (int32_t i = 0; i < filled; ++i) {
+        frame->items[i] = PyList_GET_ITEM(list, i);
+        Py_INCREF(frame->items[i]);
+    }
+    frame->filled = filled;
+#endif
+    return 0;
+}
+
+void cMolvarState_dropTop(cMolvarState* state)
+{
+    ListFrame* frame = state->stack;
+    state->stack = frame->next;
+    --state->depth;
+    releaseItems(frame);
+    recycle(state, frame);
+}
+
 int cMolvar_deliver(cMolvarState* state, PyObject* value, PyObject* callback)
 {
     ListFrame* top = state->stack;

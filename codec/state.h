@@ -84,6 +84,17 @@ constexpr int64_t FRAME_CHARGE = static_cast<int64_t>(sizeof(ListFrame));
 // the slots then grow as items come.
 int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 
+// Opens a frame for `list`, from newListToFill (codec/list.h) with room for
+// `count` items and the first `filled` put (0 <= filled < count): the frame
+// takes its items, and the list is left for the caller to release. It is
+// how a list begun outside the frames (made whole until its chunk ended)
+// goes on in one. Fails for memory, the state and the list as they were.
+int cMolvarState_pushFilled(cMolvarState* state, int32_t count, PyObject* list, int32_t filled);
+
+// Closes the top frame, releasing its items: undoes a push whose items are
+// held elsewhere too (their release then runs no host code).
+void cMolvarState_dropTop(cMolvarState* state);
+
 // Hands `value` on, stealing the reference whatever happens: into the top
 // open list, or, when none is open, to `callback`: called with it as its
 // one argument or, when it is a list, appended to it; with no callback
