@@ -364,6 +364,16 @@ class TestCompleteInput:
             by_byte = limited_outcome([wire[i : i + 1] for i in range(len(wire))], limits)
             assert limited_outcome([wire], limits) == by_byte, follower
 
+    def test_a_value_cut_anywhere_goes_on_in_frames_with_what_was_read(self):
+        # The lists a chunk's end stops are left open in frames that take
+        # the items read so far, at every depth; the next chunk finishes them.
+        value = [[1, [b"ab", 2**40, [3.5, []]], -7], [b"x" * 40, [[9]]], 5]
+        wire = dumps(value) * 2
+        for cut in range(len(wire) + 1):
+            decoder = Decoder()
+            assert decoder.feed(wire[:cut]) + decoder.feed(wire[cut:]) == [value, value], cut
+            decoder.close()
+
     def test_a_host_converter_is_called_once_for_each_big_int(self, monkeypatch):
         # The path of complete input leaves a list that needs host code to
         # the frames, which must not call the converter a second time.
