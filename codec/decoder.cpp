@@ -778,8 +778,9 @@ Py_ssize_t decodeAll(cMolvarState* state, const unsigned char* data, Py_ssize_t 
         in.settled = false;
         if (isList) {
             pos = header.typePos + 1;
-            // Whole in the chunk, most often: made at its size. Else, or
-            // under a limit (which charges what the frames hold), opened.
+            // Whole in the chunk, most often: made at its size; else left
+            // open in frames where that stopped. Under a limit (which
+            // charges what the frames hold), opened at once.
             const int levels = std::min(WHOLE_LEVELS, state->maxDepth - state->depth - 1);
             if (!LIMITED && header.sum != 0 && header.sum <= static_cast<uint32_t>(SIZE_LIMIT) && levels >= 0 &&
                 start >= in.wholeFrom) {

@@ -91,8 +91,9 @@ int cMolvarState_push(cMolvarState* state, int32_t count, int32_t reserve);
 // goes on in one. Fails for memory, the state and the list as they were.
 int cMolvarState_pushFilled(cMolvarState* state, int32_t count, PyObject* list, int32_t filled);
 
-// Closes the top frame, releasing its items: undoes a push whose items are
-// held elsewhere too (their release then runs no host code).
+// Closes the top frame, releasing its items: undoes cMolvarState_pushFilled
+// of the decoder's own lists, whose items (ints, floats, byte strings and
+// such lists) run no host code when released.
 void cMolvarState_dropTop(cMolvarState* state);
 
 // Hands `value` on, stealing the reference whatever happens: into the top
