@@ -9,8 +9,11 @@
 // PyList_SET_ITEM), reading fixed-size records, with no parsing. An object
 // reached twice (a shared word, in one value or in several) is made once,
 // where it is first reached, and referenced again after, as the values hold
-// it: the least any decoder can do, even one with a perfect cache. copy(data) is the floor of encoding: a new
-// bytes object with data's bytes.
+// it: the least any decoder can do, even one with a perfect cache. With
+// plan(values, True), byte strings of 2 to 32 bytes are made once for each
+// content, as a decoder's cache of short strings would at best make them,
+// whether or not the values share them. copy(data) is the floor of
+// encoding: a new bytes object with data's bytes.
 //
 // Benchmark-only: built by bench/floor_build.py, never installed.
 #define PY_SSIZE_T_CLEAN
@@ -34,9 +37,14 @@ enum : unsigned char {
     OP_REF = 'R',    // uint32 slot of an object made before
 };
 
+// The byte strings that plan(values, True) makes once for each content.
+constexpr Py_ssize_t WORD_SIZES[] = {2, 32};
+
 struct Planner {
+    bool words = false;  // byte strings of WORD_SIZES made once for each content
     std::string out;
     std::unordered_map<PyObject*, uint32_t> slots;  // objects seen, by identity: their slot
+    std::unordered_map<std::string, uint32_t> wordSlots;  // with `words`: byte strings seen, by content
     std::unordered_map<PyObject*, int> seen;        // first pass: how often each is reached
     uint32_t nextSlot = 0;
 
@@ -69,10 +77,26 @@ struct Planner {
         }
         // The interpreter's own shared objects are made by the calls themselves.
         auto reached = seen.find(value);
-        if (reached != seen.end() && reached->second > 1 && !isShared(value)) {
+        const bool word = words && PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) >= WORD_SIZES[0] &&
+                          PyBytes_GET_SIZE(value) <= WORD_SIZES[1];
+        std::string content;
+        if (word) {
+            content.assign(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+            auto made = wordSlots.find(content);
+            if (made != wordSlots.end()) {
+                out.push_back(OP_REF);
+                putU32(made->second);
+                return 0;
+            }
+        }
+        if (word || (reached != seen.end() && reached->second > 1 && !isShared(value))) {
             out.push_back(OP_KEEP);
             putU32(nextSlot);
-            slots.emplace(value, nextSlot++);
+            slots.emplace(value, nextSlot);
+            if (word) {
+                wordSlots.emplace(std::move(content), nextSlot);
+            }
+            ++nextSlot;
         }
         if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
             const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
@@ -143,17 +167,24 @@ struct Planner {
     }
 };
 
-// plan(values): a plan for each value of the list, in one numbering of the
-// objects reached more than once, in one value or across several: the first
-// plan to reach one makes it, the others refer to it. Each plan starts with
-// the count of slots they all use.
-PyObject* plan(PyObject*, PyObject* values)
+// plan(values, words=False): a plan for each value of the list, in one
+// numbering of the objects reached more than once, in one value or across
+// several (with `words`, of the short byte strings of one content too): the
+// first plan to reach one makes it, the others refer to it. Each plan
+// starts with the count of slots they all use.
+PyObject* plan(PyObject*, PyObject* args)
 {
+    PyObject* values = nullptr;
+    int words = 0;
+    if (!PyArg_ParseTuple(args, "O|p:plan", &values, &words)) {
+        return nullptr;
+    }
     if (!PyList_CheckExact(values)) {
         PyErr_SetString(PyExc_TypeError, "plan() takes a list of values");
         return nullptr;
     }
     Planner planner;
+    planner.words = words != 0;
     planner.count(values);
     planner.seen[values] = 1;  // the list itself is not planned
     std::vector<std::string> plans;
@@ -289,7 +320,8 @@ PyObject* copy(PyObject*, PyObject* data)
 }
 
 PyMethodDef methods[] = {
-    {"plan", plan, METH_O, "plan(values): for each value, what build() needs to make its objects again."},
+    {"plan", plan, METH_VARARGS,
+     "plan(values, words=False): for each value, what build() needs to make its objects again."},
     {"build", build, METH_O, "build(plan): the objects of the planned value, made with no parsing."},
     {"copy", copy, METH_O, "copy(data): a new bytes object of data's bytes."},
     {nullptr, nullptr, 0, nullptr},

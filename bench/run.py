@@ -70,6 +70,10 @@ import floor_build  # noqa: E402
 
 # The floor's column (bench/floor.cpp), when it could be built: see load_floor().
 FLOOR_NAME = "floor"
+# The floor that makes the short byte strings once for each content, as a
+# cache of them would at best, whether or not the corpus shares them.
+FLOOR_WORDS_NAME = "floor, words shared"
+FLOORS = (FLOOR_NAME, FLOOR_WORDS_NAME)
 FLOOR: Any = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -107,7 +111,11 @@ def checked_tasks(corpus: Corpus, codecs: Sequence[Codec]) -> Tuple[Dict[str, An
         # The floor: a copy of our output's bytes; the objects made from plans.
         encoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.copy)(blobs["raw"])
         decoders[FLOOR_NAME] = peers_module.one_by_one(FLOOR.build)(FLOOR.plan(list(corpus.values)))
-        if encoders[FLOOR_NAME]() != blobs["raw"] or not peers_module.same(decoders[FLOOR_NAME](), peers_module.as_lists(corpus.values)):
+        decoders[FLOOR_WORDS_NAME] = peers_module.one_by_one(FLOOR.build)(FLOOR.plan(list(corpus.values), True))
+        expected = peers_module.as_lists(corpus.values)
+        if encoders[FLOOR_NAME]() != blobs["raw"] or not all(
+            peers_module.same(decoders[name](), expected) for name in FLOORS
+        ):
             raise Failure(f"the floor does not make {corpus.name!r} again")
     return encoders, decoders, blobs
 
@@ -134,7 +142,7 @@ def checked_streams(corpus: Corpus, blobs: Dict[str, List[bytes]]) -> Dict[str, 
 
 def ratio_row(corpus: Corpus, direction: str, best: Dict[str, float]) -> Dict[str, Any]:
     """One table row: times, ours / each peer, the worst, ours / fastest."""
-    peer_names = [name for name in best if name not in OURS and name != FLOOR_NAME]
+    peer_names = [name for name in best if name not in OURS and name not in FLOORS]
     row: Dict[str, Any] = {
         "corpus": corpus.name,
         "direction": direction,
@@ -144,7 +152,9 @@ def ratio_row(corpus: Corpus, direction: str, best: Dict[str, float]) -> Dict[st
     }
     if FLOOR_NAME in best:
         # Each codec's time over the floor's (see floor.cpp): 1.0 is the least possible.
-        row["floor"] = {name: seconds / best[FLOOR_NAME] for name, seconds in best.items() if name != FLOOR_NAME}
+        row["floor"] = {name: seconds / best[FLOOR_NAME] for name, seconds in best.items() if name not in FLOORS}
+    if FLOOR_WORDS_NAME in best:
+        row["floor_words"] = {name: seconds / best[FLOOR_WORDS_NAME] for name, seconds in best.items() if name not in FLOORS}
     if peer_names:
         fastest = min(peer_names, key=best.__getitem__)
         worst = max(((r, ours, peer) for ours in OURS for peer, r in row["ratios"][ours].items()))
@@ -219,7 +229,7 @@ def summarize(rows: Sequence[Dict[str, Any]]) -> Dict[str, Any]:
     """A family's ratios in one direction: [min, median, max] over its
     members, per (our path, peer), against the floor, and against the
     fastest peer of each member."""
-    summary: Dict[str, Any] = {"ratios": {}, "floor": {}, "vs_fastest": {}}
+    summary: Dict[str, Any] = {"ratios": {}, "floor": {}, "floor_words": {}, "vs_fastest": {}}
     for ours in OURS:
         peers: Dict[str, List[float]] = {}
         for row in rows:
@@ -232,6 +242,11 @@ def summarize(rows: Sequence[Dict[str, Any]]) -> Dict[str, Any]:
         for name, value in row.get("floor", {}).items():
             names.setdefault(name, []).append(value)
     summary["floor"] = {name: spread(values) for name, values in names.items()}
+    words: Dict[str, List[float]] = {}
+    for row in rows:
+        for name, value in row.get("floor_words", {}).items():
+            words.setdefault(name, []).append(value)
+    summary["floor_words"] = {name: spread(values) for name, values in words.items()}
     return summary
 
 
@@ -361,10 +376,11 @@ def family_tables(families: Sequence[Dict[str, Any]], peer_names: Sequence[str])
             lines.append(f"| {family['name']} | {direction} | " + " | ".join(span(floor.get(c)) for c in columns) + " |")
     lines += [
         "",
-        "Members: ours / fastest peer, the worst ratio, ours / floor, and the fastest peer / floor:",
+        "Members: ours / fastest peer, the worst ratio, ours / floor, the fastest peer / floor, and (decode)",
+        "API / the floor that makes each short byte string's content once:",
         "",
-        "| member | | raw / fastest | API / fastest | worst | raw / floor | API / floor | fastest peer / floor |",
-        "|---|---|---:|---:|---|---:|---:|---:|",
+        "| member | | raw / fastest | API / fastest | worst | raw / floor | API / floor | fastest peer / floor | API / floor, words shared |",
+        "|---|---|---:|---:|---|---:|---:|---:|---:|",
     ]
     for family in families:
         for entry in family["members"]:
@@ -379,6 +395,7 @@ def family_tables(families: Sequence[Dict[str, Any]], peer_names: Sequence[str])
                     ratio(floor.get("raw")),
                     ratio(floor.get("API")),
                     f"{ratio(floor.get(row['fastest_peer']))} ({row['fastest_peer']})",
+                    ratio(row.get("floor_words", {}).get("API")),
                 ]
                 name = row["corpus"] + (" (repeats)" if entry["repeats"] else "")
                 lines.append(f"| {name} | {direction} | " + " | ".join(cells) + " |")
