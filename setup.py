@@ -21,6 +21,7 @@ Environment switches, all off in a plain ``pip install .``:
 import glob
 import hashlib
 import os
+import platform
 import sys
 
 import setuptools
@@ -90,6 +91,13 @@ COMPILE_ARGS = [
     # GCC and clang that compiles C++17.
     "-fdebug-prefix-map=%s=." % os.path.abspath(os.path.dirname(__file__) or os.curdir),
 ]
+if platform.machine().lower() in ("x86_64", "amd64"):
+    # Each function and each loop starts on a line of 64 bytes. Without it,
+    # where a hot loop falls against those lines is left to the size of
+    # whatever the linker placed before it: a change to the decoder moved
+    # the encoder's unchanged loop and made encoding small lists 1.7 times
+    # slower on this project's x86-64 machines. About 9 % more code.
+    COMPILE_ARGS += ["-falign-functions=64", "-falign-loops=64"]
 LINK_ARGS = []
 # MSVC, CPython's compiler on Windows, spells the same choices its own way
 # (no RTTI, warnings on, C++17). Not built here: see docs/building.md.
