@@ -1,8 +1,10 @@
 // The cache is one table of recent strings, a slot per hash of the bytes.
-// A string takes its slot only when it misses there twice in a row: a
-// stream of distinct strings then neither evicts the ones that repeat nor
-// pays for putting each one in and taking it out (a release of a string
-// long gone from the processor's cache). It watches its own hit rate:
+// A string takes its slot only when it misses there twice in a row, with no
+// hit on the slot's own string between: a stream of distinct strings then
+// neither evicts the ones that repeat nor pays for putting each one in and
+// taking it out (a release of a string long gone from the processor's
+// cache), and of two words that meet in a slot, the one that comes more
+// often keeps it rather than both missing in turn. It watches its own hit rate:
 // when too few lookups hit, it stands aside for a while (a stream of
 // distinct strings then pays one counter), and then looks again, so that
 // repeats coming back are noticed; the while doubles with each look that
@@ -52,6 +54,14 @@ void reviewHitRate(StringCache& cache)
     cache.lookups = cache.hits = 0;
 }
 
+CacheKey cache_detail::keyOfCopy(const unsigned char* data, Py_ssize_t size)
+{
+    unsigned char copy[CACHED_STRING_SIZE] = {};
+    static_assert(KEY_REACH <= CACHED_STRING_SIZE, "the copy holds what the key reads on from the start");
+    std::memcpy(copy, data, static_cast<size_t>(size));
+    return keyFromStart(copy, size);
+}
+
 PyObject* missedBytes(CacheSlot& slot, uint32_t tag, const unsigned char* data, Py_ssize_t size)
 {
     PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
@@ -62,7 +72,8 @@ PyObject* missedBytes(CacheSlot& slot, uint32_t tag, const unsigned char* data, 
     if (bytes != nullptr) {
         Py_INCREF(bytes);
         Py_XSETREF(slot.bytes, bytes);
-        slot.tag = tag;
+        slot.size = static_cast<uint32_t>(size);
+        slot.key = cache_detail::keyOfCopy(data, size);
     }
     return bytes;
 }

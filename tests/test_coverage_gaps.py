@@ -5,14 +5,12 @@ test per behaviour. docs/development.md lists the paths no test can reach."""
 import gc
 import math
 import re
-import sysconfig
 
 import pytest
 
 import cMolvar
 from conftest import decode, encode
 from kestrix.vantle.molvar import Decoder, MolvarError, dumps, loads
-from kestrix.vantle.molvar._native import _thresholds
 
 WIDE = 2**40  # a first wide int: the ones after it in its list are written natively
 
@@ -139,36 +137,6 @@ def test_a_long_list_cut_by_a_chunk_goes_through_a_frame_that_is_recycled():
     decoder = Decoder()
     for _ in range(3):
         assert decoder.feed(wire[:100]) == [] and decoder.feed(wire[100:]) == [value]
-
-
-@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="a build with no global lock keeps no cache")
-def test_repeated_short_strings_are_shared_up_to_the_caches_size_and_no_further():
-    # The decoder's string cache, shared by every state, stands aside for a
-    # while when it misses too often: a word repeated long enough past that
-    # is one object from then on, from 2 to 32 bytes, and never past them.
-    repeats = 16 * 1024 + 3 * 256
-    for size in (2, 3, 8, 9, 31, 32, 33, 40):
-        word = bytes(range(97, 97 + size))
-        values = Decoder().feed(dumps(word) * repeats)
-        assert values == [word] * repeats
-        assert (values[-1] is values[-2] is values[-3]) == (size <= 32), size
-
-
-@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="a build with no global lock keeps no cache")
-def test_a_cache_that_stood_aside_once_looks_again_soon():
-    # Once serving (a word repeated past the longest pause), a window of
-    # distinct strings makes the cache stand aside for its first, short
-    # pause, and each window in a row that misses doubles it: words that
-    # repeat again are shared after a few windows, long before the longest
-    # pause is over.
-    window, first, longest = (_thresholds[name] for name in ("CACHE_WINDOW", "CACHE_FIRST_PAUSE", "CACHE_PAUSE"))
-    decoder = Decoder()
-    decoder.feed(dumps(b"warm") * (longest + 3 * window))
-    decoder.feed(b"".join(dumps(b"distinct-%06d" % i) for i in range(2 * window)))
-    soon = 4 * window + 7 * first  # the pauses of three windows in a row that miss, and four windows
-    assert soon < longest
-    values = decoder.feed(dumps(b"word") * soon)
-    assert values[-1] is values[-2]
 
 
 def test_scalars_alone_in_a_list_and_in_a_tuple_are_refused_alike():

@@ -1,0 +1,124 @@
+"""The decoder's cache of short byte strings, seen from outside: a word
+shared is one object, and never one for other bytes.
+
+The cache keys a string by four words of its bytes masked by its size,
+read on from its start, back from its end, or from a copy, as the chunk
+allows; it admits a string that misses twice in a row in its slot, unless
+the slot's own string was hit in between; and it stands aside while it hits
+too little. Each test here crosses one of those.
+"""
+
+import itertools
+import sysconfig
+
+import pytest
+
+from kestrix.vantle.molvar import Decoder, dumps
+from kestrix.vantle.molvar._native import _thresholds
+
+pytestmark = pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="a build with no global lock keeps no cache"
+)
+
+LONGEST = _thresholds["CACHED_STRING_SIZE"]
+# Far from either end of a chunk.
+PAD = dumps([b"p" * 40])
+
+
+def serving_decoder():
+    """A Decoder whose cache serves: a word repeated past the longest pause
+    (the cache is shared by every decoder of the module, whatever ran
+    before)."""
+    decoder = Decoder()
+    decoder.feed(dumps(b"warm") * (_thresholds["CACHE_PAUSE"] + 3 * _thresholds["CACHE_WINDOW"]))
+    return decoder
+
+
+def word_of(size, salt=0):
+    return bytes((97 + (i * 7 + salt) % 26) for i in range(size))
+
+
+def test_repeated_short_strings_are_shared_up_to_the_caches_size_and_no_further():
+    # A word repeated long enough past a pause is one object from then on,
+    # from 2 to 32 bytes, and never past them.
+    repeats = _thresholds["CACHE_PAUSE"] + 3 * _thresholds["CACHE_WINDOW"]
+    for size in (2, 3, 8, 9, 31, 32, 33, 40):
+        word = bytes(range(97, 97 + size))
+        values = Decoder().feed(dumps(word) * repeats)
+        assert values == [word] * repeats
+        assert (values[-1] is values[-2] is values[-3]) == (size <= LONGEST), size
+
+
+def test_a_cache_that_stood_aside_once_looks_again_soon():
+    # Once serving, a window of distinct strings makes the cache stand aside
+    # for its first, short pause, and each window in a row that misses
+    # doubles it: words that repeat again are shared after a few windows,
+    # long before the longest pause is over.
+    window, first, longest = (_thresholds[name] for name in ("CACHE_WINDOW", "CACHE_FIRST_PAUSE", "CACHE_PAUSE"))
+    decoder = serving_decoder()
+    decoder.feed(b"".join(dumps(b"distinct-%06d" % i) for i in range(2 * window)))
+    soon = 4 * window + 7 * first  # the pauses of three windows in a row that miss, and four windows
+    assert soon < longest
+    values = decoder.feed(dumps(b"word") * soon)
+    assert values[-1] is values[-2]
+
+
+def test_a_cached_word_is_never_handed_back_for_one_byte_else():
+    # Every size the cache keeps, and one past it; every byte of the word
+    # changed in turn, in a chunk long enough for any reading of the key and
+    # alone in one: each value is its own bytes, however the masks of its
+    # size cut the key's words.
+    decoder = serving_decoder()
+    for size in range(2, LONGEST + 2):
+        word = word_of(size)
+        others = [word[:at] + bytes([word[at] ^ 0x20]) + word[at + 1 :] for at in range(size)]
+        wire = PAD + dumps(word) * 3 + b"".join(dumps(other) for other in others) + dumps(word) + PAD
+        values = decoder.feed(wire)[1:-1]
+        assert values == [word] * 3 + others + [word], size
+        for other in others:
+            assert decoder.feed(dumps(other)) == [other]
+            assert decoder.feed(PAD + dumps(other))[1] == other
+
+
+def test_a_word_is_one_object_however_its_key_was_read():
+    # The key is read on from the string's start, back from its end when the
+    # chunk ends within 16 bytes of its start, and from a copy when the
+    # chunk is too short for either: a word taken in through one reading is
+    # hit through each of the others, at every size.
+    decoder = serving_decoder()
+    readings = {
+        "from the start": lambda word: decoder.feed(PAD + dumps(word) + PAD)[1],
+        "from the end": lambda word: decoder.feed(PAD + dumps(word))[1],
+        "from a copy": lambda word: decoder.feed(dumps(word))[0],
+    }
+    for size, (salt, taken_in) in itertools.product(range(2, LONGEST + 1), enumerate(readings)):
+        word = word_of(size, salt=3 * size + salt)
+        kept = [readings[taken_in](word) for _ in range(3)][-1]  # two misses take it in; the third is a hit
+        for name, read in readings.items():
+            assert read(word) is kept, (size, taken_in, name)
+
+
+def test_a_slots_string_hit_between_two_misses_of_another_keeps_the_slot():
+    # Two words that meet in one slot, found by looking (a candidate that
+    # takes the slot after two misses in a row): the one the slot holds,
+    # hit between the other's misses, stays; two misses in a row with no hit
+    # between take the slot over.
+    decoder = serving_decoder()
+    held = word_of(12)
+    for _ in range(3):
+        decoder.feed(PAD + dumps(held) + PAD)
+    for n in range(20000):
+        candidate = b"cand-%07d" % n
+        values = decoder.feed(PAD + dumps(held) * 64 + dumps(candidate) * 2 + dumps(held) + PAD)
+        if values[-2] is not values[1]:
+            break
+        decoder.feed(PAD + dumps(held) * 3 + PAD)  # the held word's slot, taken back if it was lost
+    else:
+        pytest.fail("no two words met in one slot")
+    # The candidate holds the slot now; the held word takes it back, then
+    # keeps it while it is hit between the candidate's misses.
+    decoder.feed(PAD + dumps(held) * 2 + PAD)
+    values = decoder.feed(PAD + (dumps(held) + dumps(candidate)) * 8 + dumps(held) + PAD)[1:-1]
+    helds = values[0::2]
+    assert all(value is helds[0] for value in helds)
+    assert len({id(value) for value in values[1::2]}) == 8
