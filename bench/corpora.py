@@ -13,9 +13,11 @@ distinct ones, so they are not counted as repeats; corpora use them only
 where they are the point (the nested small-int lists) or a small share of
 the objects (about 2 % of "1000 bytes of 0-99 B").
 
-The corpus "shared words" repeats its byte strings on purpose: an RPC batch
-whose method and object names come from a small vocabulary, as real traffic
-does. It is reported apart, and compared mainly to marshal.
+The two "shared words" corpora repeat their byte strings on purpose: an RPC
+batch whose method and object names come from a vocabulary, as real traffic
+does, of 85 words or of 500 of mixed sizes and Zipf-like frequencies. They
+are reported apart, and compared mainly to marshal, whose back-references
+make each word once.
 """
 
 from __future__ import annotations
@@ -98,6 +100,26 @@ def shared_words_batch(rng: random.Random, count: int) -> List[Any]:
     ]
 
 
+def zipf_words_batch(rng: random.Random, count: int, size: int = 500) -> List[Any]:
+    """RPC calls whose six byte strings each come from a vocabulary of
+    ``size`` shared words of 3 to 24 bytes, picked with Zipf frequencies (s =
+    1): one value holding many records, which marshal answers with a
+    back-reference to each word it has made. The ints and the float are
+    new."""
+    words = list({bytes(rng.choices(b"abcdefghijklmnopqrstuvwxyz-_", k=rng.randrange(3, 25))) for _ in range(2 * size)})
+    words = sorted(words)[:size]
+    rng.shuffle(words)
+    weights = [1 / (rank + 1) for rank in range(len(words))]
+
+    def pick() -> bytes:
+        return rng.choices(words, weights)[0]
+
+    return [
+        [100000 + i, pick(), pick(), [pick(), pick(), rng.randrange(2**20), pick(), rng.random() * 100.0, pick()]]
+        for i in range(count)
+    ]
+
+
 def big_int(rng: random.Random) -> int:
     """An int of 65 to 400 bits, either sign; bit lengths are uniform."""
     bits = rng.randrange(65, 401)
@@ -129,6 +151,7 @@ def make_corpora(scale: int) -> List[Corpus]:
         Corpus("600 KB bytes", [rng.randbytes(600 * 1000 // scale)], stream=True),
         Corpus("10000 ints of 65-400 bits", [[big_int(rng) for _ in range(n(10000))]], peers=BIG_INT_PEERS),
         Corpus("shared words, one list", [shared_words_batch(rng, n(2000))], repeats=True),
+        Corpus("500 shared words of mixed sizes, one list", [zipf_words_batch(rng, n(2000))], repeats=True),
     ]
 
 

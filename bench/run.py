@@ -20,8 +20,8 @@ Codecs (see peers.py): cMolvar's native API ("raw": newBuf/encode/get,
 newState/dataReceived) and its companion's ``dumps``/``loads`` ("API"),
 against msgspec, ormsgpack, msgpack, cbor2 (C extension), marshal and
 pickle protocol 5. A peer that is not installed is skipped with a note.
-Corpora (see corpora.py) hold distinct objects, except "shared words",
-which repeats its byte strings on purpose and is reported apart. The corpus
+Corpora (see corpora.py) hold distinct objects, except the "shared words" ones,
+which repeat their byte strings on purpose and are reported apart. The corpus
 families (see families.py) step each shape through its range, drawn from a
 seed; each family is reported as the min, median and max of its members'
 ratios. The floor (floor.cpp, built by floor_build.py) is timed beside the
