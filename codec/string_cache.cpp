@@ -4,11 +4,11 @@
 // neither evicts the ones that repeat nor pays for putting each one in and
 // taking it out (a release of a string long gone from the processor's
 // cache), and of two words that meet in a slot, the one that comes more
-// often keeps it rather than both missing in turn. It watches its own hit rate:
-// when too few lookups hit, it stands aside for a while (a stream of
-// distinct strings then pays one counter), and then looks again, so that
-// repeats coming back are noticed; the while doubles with each look that
-// finds too few.
+// often keeps it, rather than both missing in turn. The cache watches its
+// own hit rate: when too few lookups hit, it stands aside for a while (a
+// stream of distinct strings then pays one counter), and then looks again,
+// so that repeats coming back are noticed; the while doubles with each look
+// that finds too few.
 //
 // Each context has its own (codec/context.h). It holds at most CACHE_SLOTS
 // strings of at most CACHED_STRING_SIZE bytes, each one reference; byte
