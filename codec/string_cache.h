@@ -35,7 +35,7 @@ struct CacheKey {
 struct CacheSlot {
     PyObject* bytes;  // owned, or null with `size` 0
     uint32_t size;
-    uint32_t seen;  // the tag of the last string missed here or in the neighbouring slot; 0 after a hit
+    uint32_t seen;  // the tag of the last string missed here
     CacheKey key;
 };
 
@@ -73,10 +73,9 @@ constexpr int32_t CACHE_FIRST_PAUSE = CACHE_WINDOW;  // strings made directly wh
 constexpr int32_t CACHE_PAUSE = 16 * 1024;          // and at most
 
 // Out of line, off the path of a hit: the look at the hit rate at the end
-// of a window, and a miss in slot `index`, which looks in its neighbour,
-// else makes the string and may keep it in either.
+// of a window, and a miss in `slot`, which makes the string and may keep it.
 void reviewHitRate(StringCache& cache);
-PyObject* missedBytes(StringCache& cache, uint32_t index, uint32_t tag, const unsigned char* data, Py_ssize_t size);
+PyObject* missedBytes(CacheSlot& slot, uint32_t tag, const unsigned char* data, Py_ssize_t size);
 
 namespace cache_detail {
 
@@ -222,15 +221,14 @@ MOLVAR_ALWAYS_INLINE PyObject* cachedBytes(StringCache& cache, const unsigned ch
                                                                         : cache_detail::keyOfCopy(data, size);
     const uint64_t hash = cache_detail::hashOf(key, size);
     static_assert(CACHE_SLOTS == 1024, "the slot is picked by 10 bits");
-    const auto index = static_cast<uint32_t>(hash >> 54);  // the top 10 bits: one of CACHE_SLOTS
-    CacheSlot& slot = cache.slots[index];
+    CacheSlot& slot = cache.slots[hash >> 54];  // the top 10 bits: one of CACHE_SLOTS
     if (cache_detail::holds(slot, key, size)) {
         ++cache.hits;
         slot.seen = 0;  // a string that misses here must now miss twice more to take the slot
         Py_INCREF(slot.bytes);
         return slot.bytes;
     }
-    return missedBytes(cache, index, static_cast<uint32_t>(hash), data, size);  // the key is made again there, off the hit's path
+    return missedBytes(slot, static_cast<uint32_t>(hash), data, size);  // the key is made again there, off the hit's path
 }
 
 // The bytes object of chunk[at, at + size), through `cache` when there is
