@@ -23,7 +23,8 @@ make each word once.
 from __future__ import annotations
 
 import random
-from typing import Any, Iterable, List, Optional, Sequence, Tuple
+import itertools
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
 
 # The peers that carry every corpus but the big ints.
 MSGPACK_FAMILY = ("msgspec", "ormsgpack", "msgpack")
@@ -100,6 +101,19 @@ def shared_words_batch(rng: random.Random, count: int) -> List[Any]:
     ]
 
 
+def zipf_picker(rng: random.Random, words: Sequence[bytes], exponent: float) -> Callable[[], bytes]:
+    """A picker of ``words`` with Zipf-like frequencies: the word of rank r
+    (in an order shuffled first) comes with weight 1 / r ** ``exponent``."""
+    weights = list(itertools.accumulate(1.0 / (rank + 1) ** exponent for rank in range(len(words))))
+    order = list(words)
+    rng.shuffle(order)  # which word is most frequent has nothing to do with its length
+
+    def pick() -> bytes:
+        return rng.choices(order, cum_weights=weights)[0]
+
+    return pick
+
+
 def zipf_words_batch(rng: random.Random, count: int, size: int = 500) -> List[Any]:
     """RPC calls whose six byte strings each come from a vocabulary of
     ``size`` shared words of 3 to 24 bytes, picked with Zipf frequencies (s =
@@ -107,13 +121,7 @@ def zipf_words_batch(rng: random.Random, count: int, size: int = 500) -> List[An
     back-reference to each word it has made. The ints and the float are
     new."""
     words = list({bytes(rng.choices(b"abcdefghijklmnopqrstuvwxyz-_", k=rng.randrange(3, 25))) for _ in range(2 * size)})
-    words = sorted(words)[:size]
-    rng.shuffle(words)
-    weights = [1 / (rank + 1) for rank in range(len(words))]
-
-    def pick() -> bytes:
-        return rng.choices(words, weights)[0]
-
+    pick = zipf_picker(rng, sorted(words)[:size], 1.0)
     return [
         [100000 + i, pick(), pick(), [pick(), pick(), rng.randrange(2**20), pick(), rng.random() * 100.0, pick()]]
         for i in range(count)

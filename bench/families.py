@@ -18,12 +18,11 @@ elsewhere.
 
 from __future__ import annotations
 
-import itertools
 import math
 import random
 from typing import Any, Callable, List, Sequence
 
-from corpora import BIG_INT_PEERS, Corpus, fresh
+from corpora import BIG_INT_PEERS, Corpus, fresh, zipf_picker
 
 KB = 1024
 
@@ -98,17 +97,6 @@ def nesting_family(rng: random.Random, n: Callable[[int], int]) -> Family:
         values = [nested(rng, depth, fan_out) for _ in range(count)]
         members.append(member("nesting", f"depth {depth}, fan-out 1-{fan_out}", values))
     return Family("nesting", "depth, fan-out", members)
-
-
-def zipf_picker(rng: random.Random, words: Sequence[bytes], exponent: float) -> Callable[[], bytes]:
-    weights = list(itertools.accumulate(1.0 / (rank + 1) ** exponent for rank in range(len(words))))
-    order = list(words)
-    rng.shuffle(order)  # which word is most frequent has nothing to do with its length
-
-    def pick() -> bytes:
-        return rng.choices(order, cum_weights=weights)[0]
-
-    return pick
 
 
 def rpc_call(rng: random.Random, i: int, pick: Callable[[], bytes]) -> List[Any]:
