@@ -10,7 +10,9 @@ Environment switches, all off in a plain ``pip install .``:
   interpreter built with it (the ``tsan`` session).
 - ``MOLVAR_PUBLIC_API=1`` leaves CPython's internals alone (the int and
   list layouts): the public C API paths that take over on releases newer
-  than the newest tested (the ``public-api`` session tests them).
+  than the newest tested (the ``public-api`` session tests them). It also
+  takes the string cache's portable comparison, which builds without SSE2
+  take, in place of the SSE2 one.
 - ``MOLVAR_COVERAGE=1`` builds for gcov (``--coverage``, ``-O0``, ``-g``; the
   ``coverage`` session): each object's .gcno beside it in build/, the counts
   (.gcda) written there when the interpreter exits. Both extensions compile

@@ -363,7 +363,7 @@ MOLVAR_ALWAYS_INLINE PyObject* readString(Reader& in, Py_ssize_t start, Py_ssize
         return nullptr;
     }
     next = body + size;
-    return bytesOf(in.cache, in.data, in.len, body, static_cast<Py_ssize_t>(size));
+    return bytesOf(in.cache, in.data, body, static_cast<Py_ssize_t>(size));
 }
 
 // A float, whose body starts at `body` (after any header, which is skipped).

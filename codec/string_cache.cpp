@@ -54,12 +54,12 @@ void reviewHitRate(StringCache& cache)
     cache.lookups = cache.hits = 0;
 }
 
-CacheKey cache_detail::keyOfCopy(const unsigned char* data, Py_ssize_t size)
+const unsigned char* cache_detail::copyToEnd(unsigned char (&copy)[KEY_REACH], const unsigned char* data,
+                                             Py_ssize_t size)
 {
-    unsigned char copy[CACHED_STRING_SIZE] = {};
-    static_assert(KEY_REACH <= CACHED_STRING_SIZE, "the copy holds what the key reads on from the start");
-    std::memcpy(copy, data, static_cast<size_t>(size));
-    return keyFromStart(copy, size);
+    std::memset(copy, 0, sizeof copy);
+    std::memcpy(copy + KEY_REACH - size, data, static_cast<size_t>(size));
+    return copy + KEY_REACH;
 }
 
 PyObject* missedBytes(CacheSlot& slot, uint32_t tag, const unsigned char* data, Py_ssize_t size)
@@ -72,8 +72,7 @@ PyObject* missedBytes(CacheSlot& slot, uint32_t tag, const unsigned char* data, 
     if (bytes != nullptr) {
         Py_INCREF(bytes);
         Py_XSETREF(slot.bytes, bytes);
-        slot.size = static_cast<uint32_t>(size);
-        slot.key = cache_detail::keyOfCopy(data, size);
+        slot.tag = tag;
     }
     return bytes;
 }

@@ -5,38 +5,38 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "codec/portability.h"
+
+// The comparison's SSE2 form, on every x86-64; the portable one elsewhere,
+// and in the public-API build, whose test session covers it.
+#if defined(__SSE2__) && !defined(MOLVAR_PUBLIC_API)
+#define MOLVAR_CACHE_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace molvar {
 
 // The longest string the cache keeps.
 constexpr Py_ssize_t CACHED_STRING_SIZE = 32;
 
-// 1024 slots of 48 bytes: about a first-level data cache. 2048 and 4096
-// were slower wherever the words repeat in a few hundred or fewer, for
-// the misses of the strings that do not repeat reach every slot.
+// 1024 slots of 16 bytes: a quarter of a first-level data cache, which the
+// decoder's new objects pass through too. 2048 and 4096 were slower
+// wherever the words repeat in a few hundred or fewer, for the misses of
+// the strings that do not repeat reach every slot.
 constexpr uint32_t CACHE_SLOTS = 1024;  // indexed by 10 bits of a hash
 
-// A short string's key: four words of its bytes, at 0, 8, size - 16 and
-// size - 8, each with the bytes outside the string set to zero. With the
-// size, it is the whole string (the words overlap below 32 bytes), made
-// with no branch on the size: words of mixed sizes cost no mispredicted
-// branch. With a branch per class of size (8 bytes and more, 4, 2), a run
-// of words of 3 to 24 bytes took twice as long as a run of words of one size.
-struct CacheKey {
-    uint64_t words[4];
-};
-
-// A slot's string and its key, so that a hit or a miss is told from the
-// slot alone: the cached object is touched only to take a reference.
+// A slot's string and the tag of its hash. A miss is most often told by
+// the tag alone; a hit compares the cached object's bytes, which it reads
+// anyway to take a reference. (Slots of 48 bytes that kept each key beside
+// its string were slower on a processor with a data cache of 32 KiB.)
 struct CacheSlot {
-    PyObject* bytes;  // owned, or null with `size` 0
-    uint32_t size;
-    uint32_t seen;  // the tag of the last string missed here
-    CacheKey key;
+    PyObject* bytes;  // owned, or null
+    uint32_t tag;     // the low 32 bits of the hash of `bytes`
+    uint32_t seen;    // the tag of the last string missed here
 };
 
 // One context's cache. It is used by one thread at a time: the context's
@@ -86,121 +86,117 @@ inline uint64_t load64(const unsigned char* data)
     return word;
 }
 
-// The word whose first `count` bytes in memory are set (0 <= count <= 8),
-// and the word whose last `count` bytes are.
-constexpr uint64_t firstBytes(int count)
+// The word whose last `count` bytes in memory are set (0 <= count <= 8).
+constexpr uint64_t lastBytes(int count)
 {
     return count == 0   ? 0
            : count == 8 ? ~uint64_t{0}
-           : PY_LITTLE_ENDIAN ? (uint64_t{1} << (8 * count)) - 1
-                              : ~(~uint64_t{0} >> (8 * count));
-}
-constexpr uint64_t lastBytes(int count)
-{
-    return ~firstBytes(8 - count);
+           : PY_LITTLE_ENDIAN ? ~(~uint64_t{0} >> (8 * count))
+                              : (uint64_t{1} << (8 * count)) - 1;
 }
 
-// A word's bytes moved `bits` / 8 places towards the end of memory, or
-// towards its start (bits < 64).
-MOLVAR_ALWAYS_INLINE uint64_t later(uint64_t word, unsigned bits)
-{
-    return PY_LITTLE_ENDIAN ? word << bits : word >> bits;
-}
-MOLVAR_ALWAYS_INLINE uint64_t earlier(uint64_t word, unsigned bits)
-{
-    return PY_LITTLE_ENDIAN ? word >> bits : word << bits;
-}
+// The bytes the cache reads around a string: the KEY_REACH that end where it
+// ends.
+constexpr Py_ssize_t KEY_REACH = 32;
+static_assert(CACHED_STRING_SIZE <= KEY_REACH, "the words read cover the string");
 
-// How the key of a string of each size up to CACHED_STRING_SIZE is read: a
-// table, indexed by the size, rather than a choice made on it. The key
-// reads no byte before the string and none past its 16th byte (or its
-// end), or, when the chunk ends sooner than that, none past its end and
-// none before 16 bytes before its end: each word outside those bounds is
-// read where they allow and its bytes moved into place.
-struct KeyPlan {
-    uint64_t masks[4];
-    // Where words 0 and 1 are read when reading back from the end, and
-    // words 2 and 3 when reading on from the start (from the string's
-    // first byte), and the bits their bytes are then moved by.
-    int8_t at[4];
-    uint8_t bits[4];
+// For each size up to CACHED_STRING_SIZE, the masks of the four words that
+// end where a string ends: the bytes before the string are masked out. A
+// table, indexed by the size, rather than a choice made on it: the hash and
+// the comparison take no branch on the size, so words of mixed sizes cost
+// no mispredicted branch (with a branch per class of size, a run of words
+// of 3 to 24 bytes took twice as long as a run of words of one size, on
+// one processor).
+struct EndMasks {
+    uint64_t words[4];  // word `i` is read at size - KEY_REACH + 8 * i
 };
-struct KeyPlans {
-    KeyPlan sizes[CACHED_STRING_SIZE + 1];
-    constexpr KeyPlans() : sizes{}
+struct EndMaskTable {
+    EndMasks sizes[CACHED_STRING_SIZE + 1];
+    constexpr EndMaskTable() : sizes{}
     {
         for (int size = 0; size <= CACHED_STRING_SIZE; ++size) {
-            KeyPlan& plan = sizes[size];
-            const int ends = size < 8 ? size : 8;                            // the bytes of the first and last words
-            const int middle = size < 8 ? 0 : size - 8 < 8 ? size - 8 : 8;  // and of the two between
-            plan.masks[0] = firstBytes(ends);
-            plan.masks[1] = firstBytes(middle);
-            plan.masks[2] = lastBytes(middle);
-            plan.masks[3] = lastBytes(ends);
-            // Back from the end: below 8 bytes, the word at size - 8 holds
-            // the string in its last bytes; below 16, it holds bytes 8 on.
-            plan.at[0] = static_cast<int8_t>(size < 8 ? size - 8 : 0);
-            plan.bits[0] = static_cast<uint8_t>(size < 8 ? 8 * (8 - size) : 0);
-            plan.at[1] = static_cast<int8_t>(size < 16 ? size - 8 : 8);
-            plan.bits[1] = static_cast<uint8_t>(size < 16 && size > 8 ? 8 * (16 - size) : 0);
-            // On from the start: the word at 0 holds the bytes that the
-            // words at size - 16 and size - 8 would hold, in its first bytes.
-            plan.at[2] = static_cast<int8_t>(size < 16 ? 0 : size - 16);
-            plan.bits[2] = static_cast<uint8_t>(size < 16 && size > 8 ? 8 * (16 - size) : 0);
-            plan.at[3] = static_cast<int8_t>(size < 8 ? 0 : size - 8);
-            plan.bits[3] = static_cast<uint8_t>(size < 8 ? 8 * (8 - size) : 0);
+            for (int word = 0; word < 4; ++word) {
+                const int inside = size - static_cast<int>(KEY_REACH) + 8 * word + 8;  // of its bytes, the last ones
+                sizes[size].words[word] = lastBytes(inside < 0 ? 0 : inside > 8 ? 8 : inside);
+            }
         }
     }
 };
-constexpr KeyPlans KEY_PLANS;
+constexpr EndMaskTable END_MASKS;
 
-// The bytes the key reads around a string: on from the start, KEY_REACH
-// bytes from its first (or to its end); back from the end, from KEY_REACH
-// bytes before its end.
-constexpr Py_ssize_t KEY_REACH = 16;
-
-// The key of data[0, size), 2 <= size <= CACHED_STRING_SIZE, read on from
-// its start: data[0, max(size, KEY_REACH)) must be readable.
-MOLVAR_ALWAYS_INLINE CacheKey keyFromStart(const unsigned char* data, Py_ssize_t size)
+// The high and the low words of the product of `a` and `b`, folded: each
+// bit of either reaches the whole of the result.
+MOLVAR_ALWAYS_INLINE uint64_t fold(uint64_t a, uint64_t b)
 {
-    static_assert(CACHED_STRING_SIZE <= 32, "four words cover the string");
-    const KeyPlan& plan = KEY_PLANS.sizes[size];
-    return {{load64(data) & plan.masks[0], load64(data + 8) & plan.masks[1],
-             later(load64(data + plan.at[2]), plan.bits[2]) & plan.masks[2],
-             later(load64(data + plan.at[3]), plan.bits[3]) & plan.masks[3]}};
+#if defined(__SIZEOF_INT128__)
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(product >> 64) ^ static_cast<uint64_t>(product);
+#else
+    const uint64_t product = a * b;  // the high bits hold what the low ones of a and b mix
+    const uint64_t swapped = (a >> 32 | a << 32) * (b >> 32 | b << 32);
+    return product ^ (swapped >> 32 | swapped << 32);
+#endif
 }
 
-// The same key, read back from its end: data[size - KEY_REACH, size) must
-// be readable.
-MOLVAR_ALWAYS_INLINE CacheKey keyFromEnd(const unsigned char* data, Py_ssize_t size)
+// The hash of the string of `size` bytes (2 to CACHED_STRING_SIZE) that
+// ends at `end`: cheap next to making the string. It reads its last 24
+// bytes (end[-KEY_REACH, 0) must be readable); the three words do not
+// overlap, so their sum cancels no byte. A short string lies in the high
+// bytes of the last word, which a plain product would mix into its high
+// bits poorly, so the product is folded. Its top 10 bits pick the slot;
+// the tag is its low 32.
+MOLVAR_ALWAYS_INLINE uint64_t hashOf(const unsigned char* end, Py_ssize_t size)
 {
-    const KeyPlan& plan = KEY_PLANS.sizes[size];
-    return {{earlier(load64(data + plan.at[0]), plan.bits[0]) & plan.masks[0],
-             earlier(load64(data + plan.at[1]), plan.bits[1]) & plan.masks[1], load64(data + size - 16) & plan.masks[2],
-             load64(data + size - 8) & plan.masks[3]}};
+    const EndMasks& masks = END_MASKS.sizes[size];
+    const uint64_t front = (load64(end - 24) & masks.words[1]) + (load64(end - 16) & masks.words[2]);
+    const uint64_t back = (load64(end - 8) & masks.words[3]) + static_cast<uint64_t>(size);
+    return fold(front ^ 0x9E3779B97F4A7C15u, back ^ 0xC2B2AE3D27D4EB4Fu);
 }
 
-// The same key from a copy, for a string alone in a chunk too short for
-// either reading.
-CacheKey keyOfCopy(const unsigned char* data, Py_ssize_t size);
-
-// The hash of a key and its size, mixed by two multiplications: cheap next
-// to making the string. It reads the bytes from 0 to 16 and the last 8,
-// which are all of a string up to 24 bytes (the word at size - 16 would
-// cancel the first word's bytes that it repeats, in a sum or an xor). Its
-// top 10 bits pick the slot; the tag is its low 32 bits.
-MOLVAR_ALWAYS_INLINE uint64_t hashOf(const CacheKey& key, Py_ssize_t size)
+// Whether the strings of `size` bytes (2 to CACHED_STRING_SIZE) that end at
+// `a` and `b` are the same: a[-KEY_REACH, 0) and b[-KEY_REACH, 0) must be
+// readable. Two 16-byte comparisons with SSE2 (every x86-64 has it), four
+// masked words elsewhere.
+MOLVAR_ALWAYS_INLINE bool sameEnds(const unsigned char* a, const unsigned char* b, Py_ssize_t size)
 {
-    return ((key.words[0] + key.words[1]) * 0x9E3779B97F4A7C15u) ^
-           ((key.words[3] + static_cast<uint64_t>(size)) * 0xC2B2AE3D27D4EB4Fu);
+#ifdef MOLVAR_CACHE_SSE2
+    static_assert(KEY_REACH == 32, "two vectors of 16 bytes");
+    const auto load = [](const unsigned char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+    const auto same = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(a - 32), load(b - 32)))) |
+                      static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(a - 16), load(b - 16)))) << 16;
+    const uint32_t wanted = ~uint32_t{0} << (KEY_REACH - size);  // the string's bytes: the last `size` of 32
+    return (wanted & ~same) == 0;
+#else
+    const EndMasks& masks = END_MASKS.sizes[size];
+    uint64_t differ = 0;
+    for (int word = 0; word < 4; ++word) {
+        const Py_ssize_t at = 8 * word - KEY_REACH;
+        differ |= (load64(a + at) ^ load64(b + at)) & masks.words[word];
+    }
+    return differ == 0;
+#endif
 }
 
-// Whether a slot holds the string of this key and size.
-MOLVAR_ALWAYS_INLINE bool holds(const CacheSlot& slot, const CacheKey& key, Py_ssize_t size)
+// Copies the string data[0, size) to the end of `copy`, for a string that
+// starts within KEY_REACH bytes of its chunk's start; returns its end there.
+const unsigned char* copyToEnd(unsigned char (&copy)[KEY_REACH], const unsigned char* data, Py_ssize_t size);
+
+// Whether the cached string `kept` is the one of `size` bytes that ends at
+// `end`. It is read where it lies, in the object: its header comes before
+// its bytes, so the KEY_REACH bytes that end where a string of 2 bytes or
+// more ends lie within the object. Where a header is shorter (a 32-bit
+// build), the bytes are compared by memcmp.
+MOLVAR_ALWAYS_INLINE bool holds(PyObject* kept, const unsigned char* end, Py_ssize_t size)
 {
-    return ((slot.key.words[0] ^ key.words[0]) | (slot.key.words[1] ^ key.words[1]) |
-            (slot.key.words[2] ^ key.words[2]) | (slot.key.words[3] ^ key.words[3]) |
-            (slot.size ^ static_cast<uint64_t>(size))) == 0;
+    if (PyBytes_GET_SIZE(kept) != size) {
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(kept));
+    if constexpr (offsetof(PyBytesObject, ob_sval) + 2 < KEY_REACH) {
+        return std::memcmp(bytes, end - size, static_cast<size_t>(size)) == 0;
+    } else {
+        return sameEnds(bytes + size, end, size);
+    }
 }
 
 }  // namespace cache_detail
@@ -208,38 +204,40 @@ MOLVAR_ALWAYS_INLINE bool holds(const CacheSlot& slot, const CacheKey& key, Py_s
 // A bytes object holding data[0, size), 2 <= size <= CACHED_STRING_SIZE:
 // the cached one when the same bytes came recently, else a new one.
 // Returns a new reference, or null with the exception set. A hit is made
-// here, inline where the decoder reads the string. `before` and `after`:
-// the bytes of the chunk before the string and from its start.
+// here, inline where the decoder reads the string. `before`: the bytes of
+// the chunk before the string.
 MOLVAR_ALWAYS_INLINE PyObject* cachedBytes(StringCache& cache, const unsigned char* data, Py_ssize_t size,
-                                           Py_ssize_t before, Py_ssize_t after)
+                                           Py_ssize_t before)
 {
     if (++cache.lookups == CACHE_WINDOW) {
         reviewHitRate(cache);
     }
-    const CacheKey key = MOLVAR_LIKELY(after >= cache_detail::KEY_REACH) ? cache_detail::keyFromStart(data, size)
-                         : before + size >= cache_detail::KEY_REACH     ? cache_detail::keyFromEnd(data, size)
-                                                                        : cache_detail::keyOfCopy(data, size);
-    const uint64_t hash = cache_detail::hashOf(key, size);
+    unsigned char copy[cache_detail::KEY_REACH];
+    const unsigned char* const end = MOLVAR_LIKELY(before + size >= cache_detail::KEY_REACH)
+                                         ? data + size
+                                         : cache_detail::copyToEnd(copy, data, size);
+    const uint64_t hash = cache_detail::hashOf(end, size);
+    const auto tag = static_cast<uint32_t>(hash);
     static_assert(CACHE_SLOTS == 1024, "the slot is picked by 10 bits");
     CacheSlot& slot = cache.slots[hash >> 54];  // the top 10 bits: one of CACHE_SLOTS
-    if (cache_detail::holds(slot, key, size)) {
+    PyObject* const kept = slot.bytes;
+    if (slot.tag == tag && kept != nullptr && cache_detail::holds(kept, end, size)) {
         ++cache.hits;
         slot.seen = 0;  // a string that misses here must now miss twice more to take the slot
-        Py_INCREF(slot.bytes);
-        return slot.bytes;
+        Py_INCREF(kept);
+        return kept;
     }
-    return missedBytes(slot, static_cast<uint32_t>(hash), data, size);  // the key is made again there, off the hit's path
+    return missedBytes(slot, tag, data, size);
 }
 
 // The bytes object of chunk[at, at + size), through `cache` when there is
-// one (a new reference, or null); the string is all in the chunk, of
-// `length` bytes.
-MOLVAR_ALWAYS_INLINE PyObject* bytesOf(StringCache* cache, const unsigned char* chunk, Py_ssize_t length,
-                                       Py_ssize_t at, Py_ssize_t size)
+// one (a new reference, or null); the string is all in the chunk.
+MOLVAR_ALWAYS_INLINE PyObject* bytesOf(StringCache* cache, const unsigned char* chunk, Py_ssize_t at,
+                                       Py_ssize_t size)
 {
     if (cache != nullptr && size >= 2 && size <= CACHED_STRING_SIZE) {
         if (cache->pause == 0) {
-            return cachedBytes(*cache, chunk + at, size, at, length - at);
+            return cachedBytes(*cache, chunk + at, size, at);
         }
         --cache->pause;
     }

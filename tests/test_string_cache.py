@@ -1,11 +1,12 @@
 """The decoder's cache of short byte strings, seen from outside: a word
 shared is one object, and never one for other bytes.
 
-The cache keys a string by four words of its bytes masked by its size,
-read on from its start, back from its end, or from a copy, as the chunk
-allows; it admits a string that misses twice in a row in its slot, unless
-the slot's own string was hit in between; and it stands aside while it hits
-too little. Each test here crosses one of those.
+The cache hashes and compares a string by the 32 bytes that end where it
+ends, masked by its size: read in the chunk, or from a copy for a string
+that starts within 32 bytes of the chunk's start; it admits a string that
+misses twice in a row in its slot, unless the slot's own string was hit in
+between; and it stands aside while it hits too little. Each test here
+crosses one of those.
 """
 
 import itertools
@@ -23,6 +24,13 @@ pytestmark = pytest.mark.skipif(
 LONGEST = _thresholds["CACHED_STRING_SIZE"]
 # Far from either end of a chunk.
 PAD = dumps([b"p" * 40])
+# The bytes the cache reads back from a string's end.
+REACH = 32
+
+
+def zeros(count):
+    """`count` bytes: ints 0, each written with no digits (one byte)."""
+    return b"\x81" * count
 
 
 def serving_decoder():
@@ -65,10 +73,10 @@ def test_a_cache_that_stood_aside_once_looks_again_soon():
 
 def test_a_cached_word_is_never_handed_back_for_one_byte_else():
     # Every size the cache keeps, and one past it; every byte of the word
-    # changed in turn, read through each reading of the key (inside a long
-    # chunk, at its end, alone in one): each value is its own bytes, however
-    # the masks of its size cut the key's words. The word's own hits between
-    # keep the cache serving.
+    # changed in turn, inside a long chunk, at its end, and alone in one (read
+    # from a copy): each value is its own bytes, however the masks of its
+    # size cut the words read. The word's own hits between keep the cache
+    # serving.
     decoder = serving_decoder()
     for size in range(2, LONGEST + 2):
         word = word_of(size)
@@ -80,22 +88,30 @@ def test_a_cached_word_is_never_handed_back_for_one_byte_else():
             assert decoder.feed(dumps(other)) == [other], (size, at)
 
 
-def test_a_word_is_one_object_however_its_key_was_read():
-    # The key is read on from the string's start, back from its end when the
-    # chunk ends within 16 bytes of its start, and from a copy when the
-    # chunk is too short for either: a word taken in through one reading is
-    # hit through each of the others, at every size.
+def test_a_word_is_one_object_however_it_was_read():
+    # A string is read where it lies when the chunk holds the 32 bytes that
+    # end where it ends, else from a copy: a word taken in through one
+    # reading is hit through each of the others, at every size, and on both
+    # sides of those 32 bytes.
     decoder = serving_decoder()
+
+    def ending_at(end):  # the word, ending `end` bytes into its chunk
+        return lambda word: decoder.feed(zeros(end - len(dumps(word))) + dumps(word))[-1]
+
     readings = {
-        "from the start": lambda word: decoder.feed(PAD + dumps(word) + PAD)[1],
-        "from the end": lambda word: decoder.feed(PAD + dumps(word))[1],
-        "from a copy": lambda word: decoder.feed(dumps(word))[0],
+        "far into the chunk": lambda word: decoder.feed(PAD + dumps(word) + PAD)[1],
+        "alone in the chunk": lambda word: decoder.feed(dumps(word))[0],
+        "32 bytes into it": ending_at(REACH),
+        "31 bytes into it": ending_at(REACH - 1),
     }
     for size, (salt, taken_in) in itertools.product(range(2, LONGEST + 1), enumerate(readings)):
         word = word_of(size, salt=3 * size + salt)
+        fits = {name for name in readings if "bytes into it" not in name or len(dumps(word)) <= REACH - 1}
+        if taken_in not in fits:
+            continue  # its header takes it past the bound
         kept = [readings[taken_in](word) for _ in range(3)][-1]  # two misses take it in; the third is a hit
-        for name, read in readings.items():
-            assert read(word) is kept, (size, taken_in, name)
+        for name in fits:
+            assert readings[name](word) is kept, (size, taken_in, name)
 
 
 def test_a_slots_string_hit_between_two_misses_of_another_keeps_the_slot():
