@@ -17,7 +17,8 @@
 - ``sanitize``: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
   build, on the system's python3.
 - ``public-api``: the suite against a build that leaves CPython's internals
-  alone (MOLVAR_PUBLIC_API=1), on the system's python3.
+  alone and compares the string cache's words without SSE2
+  (MOLVAR_PUBLIC_API=1), on the system's python3.
 - ``tsan``: tests/test_threads.py against a ThreadSanitizer build, on a
   free-threaded 3.13 built with ThreadSanitizer (scripts/interpreters --all).
 - ``coverage``: the suite against a gcov build (MOLVAR_COVERAGE=1), on pyenv's
@@ -419,7 +420,7 @@ with open(cMolvar.__file__, "rb") as file:
 @nox.session(python=SYSTEM_PYTHON, name="public-api")
 @timed
 def public_api(session: nox.Session) -> None:
-    """The suite over the public-API paths only (MOLVAR_PUBLIC_API=1)."""
+    """The suite over the public-API and portable paths only (MOLVAR_PUBLIC_API=1)."""
     install(session, MOLVAR_PUBLIC_API="1")
     pytest(session, *session.posargs)
 
