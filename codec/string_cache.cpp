@@ -45,13 +45,15 @@ void freeStringCache(StringCache* cache)
 
 void reviewHitRate(StringCache& cache)
 {
-    if (cache.hits < CACHE_MIN_HITS) {
+    // A window's hits and misses are CACHE_WINDOW lookups: the one under way
+    // when the window before closed, and the ones counted since but this.
+    if (CACHE_WINDOW - cache.misses < CACHE_MIN_HITS) {
         cache.pause = cache.nextPause;
         cache.nextPause = std::min(2 * cache.nextPause, CACHE_PAUSE);
     } else {
         cache.nextPause = CACHE_FIRST_PAUSE;
     }
-    cache.lookups = cache.hits = 0;
+    cache.lookups = cache.misses = 0;
 }
 
 const unsigned char* cache_detail::copyToEnd(unsigned char (&copy)[KEY_REACH], const unsigned char* data,

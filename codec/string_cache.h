@@ -34,9 +34,9 @@ constexpr uint32_t CACHE_SLOTS = 1024;  // indexed by 10 bits of a hash
 // anyway to take a reference. (Slots of 48 bytes that kept each key beside
 // its string were slower on a processor with a data cache of 32 KiB.)
 struct CacheSlot {
-    PyObject* bytes;  // owned, or null
-    uint32_t tag;     // the low 32 bits of the hash of `bytes`
-    uint32_t seen;    // the tag of the last string missed here
+    PyObject* bytes;  // owned, or null with `tag` 0
+    uint32_t tag;     // the low 32 bits of the hash of `bytes`, and 1: never 0
+    uint32_t seen;    // the tag of the last string missed here, or 0 after a hit
 };
 
 // One context's cache. It is used by one thread at a time: the context's
@@ -44,7 +44,7 @@ struct CacheSlot {
 struct StringCache {
     CacheSlot slots[CACHE_SLOTS];
     uint32_t lookups;
-    uint32_t hits;
+    uint32_t misses;  // counted off the path of a hit
     // Short strings to make directly before the cache looks again, while it
     // stands aside (it found too few repeats).
     int32_t pause;
@@ -217,16 +217,16 @@ MOLVAR_ALWAYS_INLINE PyObject* cachedBytes(StringCache& cache, const unsigned ch
                                          ? data + size
                                          : cache_detail::copyToEnd(copy, data, size);
     const uint64_t hash = cache_detail::hashOf(end, size);
-    const auto tag = static_cast<uint32_t>(hash);
+    const auto tag = static_cast<uint32_t>(hash) | 1;  // never an empty slot's 0
     static_assert(CACHE_SLOTS == 1024, "the slot is picked by 10 bits");
     CacheSlot& slot = cache.slots[hash >> 54];  // the top 10 bits: one of CACHE_SLOTS
     PyObject* const kept = slot.bytes;
-    if (slot.tag == tag && kept != nullptr && cache_detail::holds(kept, end, size)) {
-        ++cache.hits;
+    if (slot.tag == tag && cache_detail::holds(kept, end, size)) {
         slot.seen = 0;  // a string that misses here must now miss twice more to take the slot
         Py_INCREF(kept);
         return kept;
     }
+    ++cache.misses;
     return missedBytes(slot, tag, data, size);
 }
 

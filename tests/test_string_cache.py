@@ -71,6 +71,37 @@ def test_a_cache_that_stood_aside_once_looks_again_soon():
     assert values[-1] is values[-2]
 
 
+@pytest.mark.parametrize("hits", [_thresholds["CACHE_MIN_HITS"] - 1, _thresholds["CACHE_MIN_HITS"]])
+def test_a_window_stands_aside_below_its_least_hits_and_not_at_them(hits):
+    # The windows are found from outside: the first lookup that serves the
+    # cached word again after a pause is a window's first. A later window,
+    # of the lookup under way when the one before it closed and the ones up
+    # to the next close, keeps the cache serving with the least hits it asks
+    # for, and makes it stand aside with one fewer.
+    window = _thresholds["CACHE_WINDOW"]
+    decoder = serving_decoder()
+    word = b"edge-word"
+    kept = decoder.feed(PAD + dumps(word) * 3 + PAD)[-2]
+    for n in range(64 * window):  # distinct strings until a probe of the word finds the cache standing aside
+        if decoder.feed(b"".join(dumps(b"edge-%07d-%02d" % (n, i)) for i in range(15)) + dumps(word))[-1] is not kept:
+            break
+    else:
+        pytest.fail("the cache never stood aside")
+    run = decoder.feed(dumps(word) * (_thresholds["CACHE_PAUSE"] + 4 * window))  # the pause ends in it
+    first = next(i for i, value in enumerate(run) if value is kept)
+    # The lookup at whose start a window after the run closes, counted on
+    # from the run's first.
+    closing = first + window - 1 + window * (1 + (len(run) - first) // window)
+    filler = closing - window - len(run)
+    values = decoder.feed(
+        dumps(word) * (filler + hits)
+        + b"".join(dumps(b"edge-miss-%06d" % i) for i in range(window - hits))
+        + dumps(word) * 2
+    )
+    assert values[-2] is kept  # the lookup under way when the window closes is served
+    assert (values[-1] is kept) == (hits >= _thresholds["CACHE_MIN_HITS"])
+
+
 def test_a_cached_word_is_never_handed_back_for_one_byte_else():
     # Every size the cache keeps, and one past it; every byte of the word
     # changed in turn, inside a long chunk, at its end, and alone in one (read
