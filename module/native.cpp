@@ -389,11 +389,12 @@ int nativeExec(PyObject* module)
     // cache too) change what they do, for the tests that cross them (they
     // read them here, not as copies).
     Ref thresholds = Ref::steal(Py_BuildValue(
-        "{sIsIsIsIsIsisisisnsIsIsisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM",
+        "{sIsIsIsIsIsisisisnsnsIsIsisi}", "INITIAL_CAPACITY", INITIAL_CAPACITY, "FIT_SIZE", FIT_SIZE, "TAIL_ROOM",
         TAIL_ROOM, "HAND_OVER_SIZE", HAND_OVER_SIZE, "MAX_CAPACITY", MAX_CAPACITY, "SIZE_LIMIT",
         static_cast<int>(SIZE_LIMIT), "MAX_DEPTH", MAX_DEPTH, "WHOLE_LEVELS", WHOLE_LEVELS, "CACHED_STRING_SIZE",
-        CACHED_STRING_SIZE, "CACHE_WINDOW", CACHE_WINDOW, "CACHE_MIN_HITS", CACHE_MIN_HITS, "CACHE_FIRST_PAUSE", static_cast<int>(CACHE_FIRST_PAUSE),
-        "CACHE_PAUSE", static_cast<int>(CACHE_PAUSE)));
+        CACHED_STRING_SIZE, "CACHE_REACH", cache_detail::KEY_REACH, "CACHE_WINDOW", CACHE_WINDOW, "CACHE_MIN_HITS",
+        CACHE_MIN_HITS, "CACHE_FIRST_PAUSE", static_cast<int>(CACHE_FIRST_PAUSE), "CACHE_PAUSE",
+        static_cast<int>(CACHE_PAUSE)));
     return thresholds ? PyObject_SetAttrString(module, "_thresholds", thresholds.get()) : -1;
 }
 

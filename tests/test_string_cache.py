@@ -25,7 +25,7 @@ LONGEST = _thresholds["CACHED_STRING_SIZE"]
 # Far from either end of a chunk.
 PAD = dumps([b"p" * 40])
 # The bytes the cache reads back from a string's end.
-REACH = 32
+REACH = _thresholds["CACHE_REACH"]
 
 
 def zeros(count):
