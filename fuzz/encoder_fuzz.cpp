@@ -283,6 +283,11 @@ bool hostConverter = false;
 
 // Bytes the values of one input may take, on the wire, in all.
 constexpr size_t VALUE_BUDGET = 24 << 20;
+// Calls to a host converter one value may make, and the bytes its copies
+// of the buffer's content (get() inside the converter) may take in all: a
+// value beyond them is drawn but not encoded (Run::affordable).
+constexpr size_t HOST_CALL_BUDGET = 4096;
+constexpr size_t SNAPSHOT_BUDGET = 256 << 20;
 // How deep values nest, apart from chains (each of which is one node).
 constexpr int TREE_DEPTH = 6;
 
@@ -314,6 +319,30 @@ size_t wireSize(const Node& n)
         return 0;
     }
     return 0;
+}
+
+// How many times encoding `n` calls the installed pyint2b128: once for
+// each int too wide for a header (fewer, where a refusal stops it).
+size_t hostCalls(const Node& n)
+{
+    switch (n.kind) {
+    case Kind::integer:
+        return fitsInHeader(n) ? 0 : 1;
+    case Kind::chain:
+        return hostCalls(*n.items[0]);
+    case Kind::repeat:
+        return n.count * hostCalls(*n.items[0]);
+    case Kind::list:
+    case Kind::tuple: {
+        size_t calls = 0;
+        for (const auto& item : n.items) {
+            calls += hostCalls(*item);
+        }
+        return calls;
+    }
+    default:
+        return 0;
+    }
 }
 
 std::unique_ptr<Node> drawNode(Input& in, int level, size_t& budget, bool small)
@@ -358,12 +387,16 @@ std::unique_ptr<Node> drawNode(Input& in, int level, size_t& budget, bool small)
         n->kind = Kind::repeat;
         n->count = small ? 2 : counts[in.byte() % 16];
         n->items.push_back(drawNode(in, TREE_DEPTH, budget, true));
-        // Host code called for each copy (a wide int under a host
-        // converter) would take seconds: a few copies then.
-        const bool callsOut = n->items[0]->kind == Kind::integer && !fitsInHeader(*n->items[0]);
-        if (n->count * wireSize(*n->items[0]) > budget || (callsOut && hostConverter && n->count > 128)) {
+        // Host code called for each copy (a wide int anywhere in it, under
+        // a host converter) would take seconds: a few copies then.
+        const bool callsOut = hostCalls(*n->items[0]) != 0;
+        const size_t each = wireSize(*n->items[0]);
+        if (n->count * each > budget || (callsOut && hostConverter && n->count > 128)) {
             n->count = 3;
         }
+        // Within the budget even then: repeats inside repeats, one byte of
+        // input each, would otherwise multiply without end.
+        n->count = std::min(n->count, budget / std::max<size_t>(each, 1));
         break;
     }
     case 14:
@@ -824,6 +857,18 @@ private:
         return n;
     }
 
+    // Whether the installed converter's calls for `n`, encoded after
+    // `start` bytes, stay within their budgets.
+    bool affordable(const Node& n, size_t start) const
+    {
+        if (converter_ == Converter::own) {
+            return true;
+        }
+        const size_t calls = hostCalls(n);
+        const bool copies = converter_ == Converter::peeking || converter_ == Converter::clearing;
+        return calls <= HOST_CALL_BUDGET && (!copies || calls * (start + wireSize(n)) <= SNAPSHOT_BUDGET);
+    }
+
     void write(Input& in)
     {
         const size_t size = std::min(drawSize(in), budget_);
@@ -882,6 +927,10 @@ private:
     void encode(Input& in)
     {
         auto n = value(in);
+        if (!affordable(*n, content_.size())) {
+            trace_ += "(not encoded) ";
+            return;
+        }
         std::vector<std::string> snapshots;
         Model model;
         model.converter = converter_;
@@ -936,6 +985,10 @@ private:
     void dumps(Input& in, bool strict)
     {
         auto n = value(in);
+        if (!affordable(*n, 0)) {
+            trace_ += "(not encoded) ";
+            return;
+        }
         std::vector<std::string> snapshots;
         Model model;
         model.converter = converter_;

@@ -15,6 +15,9 @@ import harness  # noqa: E402
 
 KNOWN_BAD = os.path.join(REPO, "fuzz", "known-bad", "int-one")
 ENCODER_KNOWN_BAD = os.path.join(REPO, "fuzz", "known-bad", "encoder-int-one")
+# Found by a campaign: 16383 copies of [a wide int] under a converter that
+# takes the buffer's content each time; the target ran out of memory.
+ENCODER_FOUND = glob.glob(os.path.join(REPO, "fuzz", "known-bad", "encoder-converter-*"))
 
 
 def test_seed_corpus_passes():
@@ -100,11 +103,13 @@ def test_libfuzzer_target_runs_and_fails_on_the_known_bad_input(tmp_path):
     limited = subprocess.run([target, "-detect_leaks=0", "-runs=1000", "-max_len=1024", "-seed=1", str(corpus)], capture_output=True,
                              text=True, timeout=300, env=dict(env, MOLVAR_FUZZ_LIMITS="1"))
     assert limited.returncode == 0, limited.stderr[-3000:]
-    # The encoder's target: its seeds pass, and a wrong model is reported.
+    # The encoder's target: its seeds and what campaigns found pass (within
+    # libFuzzer's default memory), and a wrong model is reported.
     encoder = str(tmp_path / "encoder_fuzz")
     seeds = glob.glob(os.path.join(REPO, "fuzz", "corpus-encoder", "*"))
-    assert len(seeds) >= 5
-    replay = subprocess.run([encoder, "-detect_leaks=0"] + seeds, capture_output=True, text=True, timeout=300, env=env)
+    assert len(seeds) >= 5 and ENCODER_FOUND
+    replay = subprocess.run([encoder, "-detect_leaks=0"] + seeds + ENCODER_FOUND, capture_output=True, text=True,
+                            timeout=300, env=env)
     assert replay.returncode == 0, replay.stderr[-3000:]
     bad = subprocess.run([encoder, ENCODER_KNOWN_BAD], capture_output=True, text=True, timeout=300,
                          env=dict(env, MOLVAR_FUZZ_SELF_CHECK="1"))
