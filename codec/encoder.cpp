@@ -500,6 +500,22 @@ int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
     return encodeSubtype(obj, buf, threadDepthAddress());
 }
 
+PyObject* cMolvar_encodeLoneBytes(PyObject* bytes)
+{
+    const Py_ssize_t size = PyBytes_GET_SIZE(bytes);
+    unsigned char header[MAX_HEADER_BYTES + 1];
+    std::size_t count = cMolvar_writeHeaderDigits(static_cast<uint32_t>(size), header);
+    header[count++] = TYPE_STRING;
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count) + size);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    char* out = PyBytes_AS_STRING(result);
+    std::memcpy(out, header, count);
+    std::memcpy(out + count, PyBytes_AS_STRING(bytes), static_cast<std::size_t>(size));
+    return result;
+}
+
 PyObject* encodeCall(Context& context, PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 2) {

@@ -26,4 +26,10 @@ PyObject* encodeCall(Context& context, PyObject* const* args, Py_ssize_t nargs);
 // what the encoder needs from outside; the caller holds the buffer's lock.
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf);
 
+// The wire form of `bytes`, an exact bytes object of at most SIZE_LIMIT
+// bytes, as a new bytes object made at its size with one copy; null, with
+// MemoryError set. A byte string alone (dumps) would otherwise be copied
+// twice, into a buffer's block and out of it.
+PyObject* cMolvar_encodeLoneBytes(PyObject* bytes);
+
 }  // namespace molvar

@@ -162,6 +162,9 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
         strict = isTrue != 0;
     }
     PyObject* value = args[0];
+    if (PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) <= SIZE_LIMIT) {
+        return cMolvar_encodeLoneBytes(value);  // one that strict takes, at its size
+    }
     cMolvarBuf* buf = takeKept(native.keptBuf);
     if (buf == nullptr) {
         buf = reinterpret_cast<cMolvarBuf*>(newBuf(native.context));

@@ -55,6 +55,21 @@ class TestDumpsLoads:
         assert wire == encode(value)
         assert loads(wire) == as_decoded(value)
 
+    def test_a_lone_byte_string_is_written_as_in_a_buffer_up_to_the_readers_limit(self):
+        # An exact bytes object within the limit is written at its size,
+        # with no buffer; a subclass, and a longer one, take the buffer.
+        from kestrix.vantle.molvar._native import _thresholds
+
+        class Sub(bytes):
+            pass
+
+        limit = _thresholds["SIZE_LIMIT"]
+        for size in (0, 1, 127, 128, 16383, 16384, limit - 1, limit):
+            value = bytes(range(251)) * (size // 251) + bytes(range(size % 251))
+            wire = dumps(value)
+            assert wire == encode(value) == dumps(Sub(value)) == dumps(value, strict=True)
+            assert loads(wire) == value
+
     def test_any_bytes_like_input(self):
         wire = dumps([1, b"ab", 2.5])
         for data in (bytearray(wire), memoryview(wire), array.array("B", wire), memoryview(b"xx" + wire)[2:]):
