@@ -117,8 +117,8 @@ def test_threads_sharing_one_object_never_crash():
                 pass  # met another thread's encode in progress
             try:
                 cMolvar.dataReceived(state, chunk, delivered.append)
-            except (molvar.MolvarError, SystemError):
-                pass
+            except (molvar.MolvarError, SystemError, RuntimeError):
+                pass  # as the decoder's, and the state's refusal of a second thread (host code lets one in)
 
     run_threads(work)
     # Whatever came through is made of whole values; the buffer holds whole encodes.
