@@ -57,7 +57,8 @@ class TestDumpsLoads:
 
     def test_a_lone_byte_string_is_written_as_in_a_buffer_up_to_the_readers_limit(self):
         # An exact bytes object within the limit is written at its size,
-        # with no buffer; a subclass, and a longer one, take the buffer.
+        # with no buffer; a subclass takes the buffer, as one past the limit
+        # does (test_scalars_alone_in_a_list_and_in_a_tuple_are_refused_alike).
         from kestrix.vantle.molvar._native import _thresholds
 
         class Sub(bytes):
