@@ -30,7 +30,8 @@ int intern(PyObject*& name, const char* text)
 }
 
 // The object `dict[key]`, a strong reference, or null (with the exception
-// set only when the lookup failed). A str key runs no host code.
+// set only when the lookup failed). A str key runs no host code in a
+// namespace whose keys are all str (see holdsOnlyStrKeys).
 PyObject* lookUp(PyObject* dict, PyObject* key)
 {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -42,6 +43,21 @@ PyObject* lookUp(PyObject* dict, PyObject* key)
     Py_XINCREF(found);
     return found;
 #endif
+}
+
+// Whether every key of `dict` is an exact str. A look-up of a str in it
+// then runs no host code; one key of another type with the same hash is
+// compared with it through that key's __eq__, which may do anything.
+bool holdsOnlyStrKeys(PyObject* dict)
+{
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    while (PyDict_Next(dict, &at, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -105,6 +121,7 @@ Converter converterInUse(Context& context, bool toDigits)
     PyObject* own = toDigits ? context.ownToDigits : context.ownFromDigits;
     Converter converter;
     bool inNamespace = true;
+    bool quiet = true;  // no host code ran in the look-up
     if (context.converterHost == nullptr) {
         if (own == nullptr) {
             PyErr_SetString(PyExc_SystemError, "no converter for big integers");
@@ -112,6 +129,13 @@ Converter converterInUse(Context& context, bool toDigits)
         converter.callable = Ref::borrow(own);
     } else {
         PyObject* name = toDigits ? context.toDigitsName : context.fromDigitsName;
+#ifdef Py_GIL_DISABLED
+        // Another thread may add a key at any time, and reading every key
+        // safely would take the namespace's lock inside a list's.
+        quiet = false;
+#else
+        quiet = holdsOnlyStrKeys(context.converterNamespace);  // before the look-up, which may change them
+#endif
         converter.callable = Ref::steal(lookUp(context.converterNamespace, name));
         inNamespace = static_cast<bool>(converter.callable);
         if (!converter.callable && !PyErr_Occurred()) {
@@ -119,7 +143,7 @@ Converter converterInUse(Context& context, bool toDigits)
         }
     }
     converter.native = converter.callable && converter.callable.get() == own;
-    converter.settled = converter.native && inNamespace;
+    converter.settled = converter.native && inNamespace && quiet;
     return converter;
 }
 

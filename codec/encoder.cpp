@@ -247,6 +247,9 @@ int appendNativeBigInt(cMolvarBuf* buf, PyObject* value, unsigned char type)
 // installed, wrote an exact int: no host code ran.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
+    // An item of the list being encoded is lent, and host code run here
+    // (the look-up of the converter, a subclass's comparison) may drop it.
+    const Ref held = Ref::borrow(obj);
     if (checkDigits(obj, buf) < 0) {
         return -1;
     }

@@ -328,6 +328,40 @@ def test_converter_that_empties_the_list_being_encoded(monkeypatch):
     assert buf.get() == b"\x04\x80" + model_encode(2**70)
 
 
+@pytest.mark.parametrize("route", ["colliding key", "module getattr"])
+def test_host_code_in_the_converters_look_up_that_empties_the_list(monkeypatch, route):
+    # Finding pyint2b128 can run host code: a namespace key of another type
+    # with the name's hash is compared through its __eq__, and a name not in
+    # the namespace goes to the module's __getattr__. It may free the wide
+    # int being written (no other reference holds it), and the look-up is
+    # then not settled: the list is read again.
+    victim = []
+    own = cMolvar.pyint2b128
+    monkeypatch.delattr(cMolvar, "pyint2b128")
+    if route == "colliding key":
+        class Colliding:
+            def __hash__(self):
+                return hash("pyint2b128")
+
+            def __eq__(self, other):
+                victim.clear()
+                return NotImplemented
+
+        monkeypatch.setitem(vars(cMolvar), Colliding(), None)
+        monkeypatch.setattr(cMolvar, "pyint2b128", own, raising=False)  # probed after the colliding key
+    else:
+        def module_getattr(name):
+            victim.clear()
+            return own
+
+        monkeypatch.setattr(cMolvar, "__getattr__", module_getattr, raising=False)
+    victim.extend([2**70 + 12345, 2**71 + 1, 2**72 + 7])
+    buf = cMolvar.newBuf()
+    with pytest.raises(RuntimeError, match="list changed size during encoding"):
+        cMolvar.encode(victim, buf)
+    assert buf.get() == b"\x03\x80" + model_encode(2**70 + 12345)
+
+
 def test_frames_and_their_blocks_are_reused_not_leaked():
     # States made and dropped per message, lists of every size class,
     # streams cut mid-list: what the decoder keeps for reuse stays bounded.
