@@ -129,12 +129,18 @@ Converter converterInUse(Context& context, bool toDigits)
         converter.callable = Ref::borrow(own);
     } else {
         PyObject* name = toDigits ? context.toDigitsName : context.fromDigitsName;
+        // The encoder lends the items of the lists it writes, which host
+        // code may free, so it must know whether any ran. The decoder holds
+        // what it reads and shows host code only lists of the items put: a
+        // planted key's __eq__ could at most rebind the converter unseen by
+        // the big ints that follow (seen where the namespace's version is
+        // read: see isSettled).
 #ifdef Py_GIL_DISABLED
         // Another thread may add a key at any time, and reading every key
         // safely would take the namespace's lock inside a list's.
-        quiet = false;
+        quiet = !toDigits;
 #else
-        quiet = holdsOnlyStrKeys(context.converterNamespace);  // before the look-up, which may change them
+        quiet = !toDigits || holdsOnlyStrKeys(context.converterNamespace);  // before the look-up, which may change them
 #endif
         converter.callable = Ref::steal(lookUp(context.converterNamespace, name));
         inNamespace = static_cast<bool>(converter.callable);

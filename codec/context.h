@@ -91,10 +91,11 @@ struct Converter {
     Ref callable;
     // It is the companion's own: its work is done natively, with the same result.
     bool native = false;
-    // Native, and found without running host code (in a namespace whose
-    // keys are all str, or with no host to look in): until host code runs,
-    // it stays the one in use, so what follows may do the same work without
-    // looking again. Never, where the build has no global lock.
+    // Native, and found without running host code (in the namespace, or
+    // with no host to look in): until host code runs, it stays the one in
+    // use, so what follows may do the same work without looking again. For
+    // pyint2b128, only in a namespace whose keys are all str, and never where
+    // the build has no global lock (see converterInUse).
     bool settled = false;
 };
 

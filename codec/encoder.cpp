@@ -31,6 +31,17 @@ namespace {
 // in which host code may have run (else 0, or -1 with the exception set):
 // a settled converter (see Converter) is then settled no more.
 constexpr int CALLED_OUT = 1;
+// What a nested list's loop returns besides: the converter was settled when
+// it ended, and its parent's items that follow need no look-up either.
+constexpr int SETTLED = 2;
+// A nested list, where the build has no global lock, is taken as host code:
+// taking its lock may suspend its parent's, which another thread may then
+// resize (see CriticalSection).
+#ifdef Py_GIL_DISABLED
+constexpr int NESTED = CALLED_OUT;
+#else
+constexpr int NESTED = 0;
+#endif
 
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth);
 inline int encodeInt(PyObject* obj, Tail& tail, bool& settled);
@@ -118,13 +129,15 @@ inline int* threadDepthAddress()
     return address;
 }
 
-int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth);
+int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth, bool settled);
 
 // The items of a list (IS_LIST) or a tuple, at most `size` of them, through
-// `tail`; `written` counts them. 0, or -1 with the exception set.
+// `tail`; `written` counts them. `settled` is the parent's (see below).
+// -1 with the exception set, or CALLED_OUT when host code may have run,
+// with SETTLED when the converter was settled at the end.
 template <bool IS_LIST>
 MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail, int* depth,
-                                                      Py_ssize_t& written)
+                                                      Py_ssize_t& written, bool settled)
 {
     // The header promises `size` items. Host code run inside (a converter,
     // an int subclass's comparison) may resize a list; it runs only in a
@@ -133,9 +146,10 @@ MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail,
     PyObject** items = PySequence_Fast_ITEMS(seq);
     Py_ssize_t limit = IS_LIST ? std::min(size, PyList_GET_SIZE(seq)) : size;
     // Whether a look-up found pyint2b128 settled (Converter::settled) since
-    // host code last ran: the wide ints that follow are then written
-    // natively without looking it up again.
-    bool settled = false;
+    // host code last ran, in this list or before it in the value: the wide
+    // ints that follow are then written natively without looking it up
+    // again, here and in the lists nested in it.
+    bool calledOut = false;
     for (; written < limit; ++written) {
         PyObject* item = items[written];
         PyTypeObject* type = Py_TYPE(item);
@@ -155,27 +169,33 @@ MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail,
         } else {
             Ref owned = Ref::borrow(item);
             tail.give();
-            status = type == &PyList_Type || type == &PyTuple_Type ? encodeSequence(owned.get(), tail.buffer(), depth)
-                                                                   : encodeSubtype(owned.get(), tail.buffer(), depth);
+            if (type == &PyList_Type || type == &PyTuple_Type) {
+                status = encodeSequence(owned.get(), tail.buffer(), depth, settled);
+                status = status < 0 ? -1 : status | NESTED;
+            } else {
+                status = encodeSubtype(owned.get(), tail.buffer(), depth) < 0 ? -1 : CALLED_OUT;
+            }
             tail.take();
-            status = status < 0 ? -1 : CALLED_OUT;
         }
         if (status != 0) {
             if (status < 0) {
                 unwound(tail.buffer(), seq, written);
                 return -1;
             }
-            settled = false;
-            if (IS_LIST) {
+            settled = (status & SETTLED) != 0;
+            if (status & CALLED_OUT) {
+                calledOut = true;
+            }
+            if (IS_LIST && (status & CALLED_OUT)) {
                 items = PySequence_Fast_ITEMS(seq);
                 limit = std::min(size, PyList_GET_SIZE(seq));
             }
         }
     }
-    return 0;
+    return (calledOut ? CALLED_OUT : 0) | (settled ? SETTLED : 0);
 }
 
-int encodeSequenceLocked(PyObject* seq, cMolvarBuf* buf, int* depth)
+int encodeSequenceLocked(PyObject* seq, cMolvarBuf* buf, int* depth, bool settled)
 {
     if (*depth >= MAX_DEPTH) {
         PyErr_Format(PyExc_RecursionError, "maximum depth of %d nested lists exceeded while encoding", MAX_DEPTH);
@@ -196,13 +216,13 @@ int encodeSequenceLocked(PyObject* seq, cMolvarBuf* buf, int* depth)
     }
     ++*depth;
     Py_ssize_t written = 0;
-    const int status = isList ? encodeItems<true>(seq, size, tail, depth, written)
-                              : encodeItems<false>(seq, size, tail, depth, written);
+    const int status = isList ? encodeItems<true>(seq, size, tail, depth, written, settled)
+                              : encodeItems<false>(seq, size, tail, depth, written, settled);
     tail.give();
     --*depth;
     // A list resized while it was encoded would leave the header wrong and
     // the stream's framing broken: refused, as dict iteration does.
-    if (status == 0 && (written != size || (isList && PyList_GET_SIZE(seq) != size))) {
+    if (status >= 0 && (written != size || (isList && PyList_GET_SIZE(seq) != size))) {
         PyErr_SetString(PyExc_RuntimeError, "list changed size during encoding");
         return -1;
     }
@@ -212,15 +232,15 @@ int encodeSequenceLocked(PyObject* seq, cMolvarBuf* buf, int* depth)
 // A list is encoded holding its lock, where the build has no global lock:
 // another thread then cannot resize it under the item loop, only between
 // two items while host code runs (after which the loop reads it again).
-int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth)
+int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth, bool settled)
 {
 #ifdef Py_GIL_DISABLED
     if (PyList_Check(seq)) {
         CriticalSection section(seq);
-        return encodeSequenceLocked(seq, buf, depth);
+        return encodeSequenceLocked(seq, buf, depth, settled);
     }
 #endif
-    return encodeSequenceLocked(seq, buf, depth);
+    return encodeSequenceLocked(seq, buf, depth, settled);
 }
 
 // Whether `obj` < 0, asked of the object, whose class may define its own
@@ -473,7 +493,7 @@ int encodeScalar(cMolvarBuf* buf, Encode encode)
 int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
 {
     if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        return encodeSequence(obj, buf, depth);
+        return encodeSequence(obj, buf, depth, false);
     }
     if (PyLong_Check(obj)) {
         return encodeScalar(buf, [obj](Tail& tail) {
@@ -497,10 +517,10 @@ int encodeSubtype(PyObject* obj, cMolvarBuf* buf, int* depth)
 int cMolvar_encodeObject(PyObject* obj, cMolvarBuf* buf)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyList_Type || type == &PyTuple_Type) {
-        return encodeSequence(obj, buf, threadDepthAddress());
-    }
-    return encodeSubtype(obj, buf, threadDepthAddress());
+    const int status = type == &PyList_Type || type == &PyTuple_Type
+                           ? encodeSequence(obj, buf, threadDepthAddress(), false)
+                           : encodeSubtype(obj, buf, threadDepthAddress());
+    return status < 0 ? -1 : 0;
 }
 
 PyObject* cMolvar_encodeLoneBytes(PyObject* bytes)

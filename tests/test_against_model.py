@@ -310,6 +310,37 @@ def test_converter_replaced_by_host_code_within_a_list(monkeypatch):
     assert wire == b"\x05\x80" + model_encode(2**40) + model_encode(2**41) + b"\x05\x85" * 3
 
 
+def test_converter_replaced_by_host_code_in_a_nested_list(monkeypatch):
+    # A settled look-up carries into nested lists and back out of them, until
+    # host code runs anywhere in the value: after it, at any depth, the next
+    # wide int asks again, and host code that empties a parent is seen there.
+    calls = []
+    replacement = lambda magnitude, write: calls.append(magnitude) or write(b"\x05")
+
+    class Rebinding(int):
+        def __lt__(self, other):
+            monkeypatch.setattr(cMolvar, "pyint2b128", replacement)
+            return int(self) < other
+
+    value = [[2**40], (2**41, [[Rebinding(2**42)]], 2**43), [2**44], 2**45]
+    wire = encode(value)
+    assert calls == [2**42, 2**43, 2**44, 2**45]
+    monkeypatch.undo()
+    assert decode(wire) == ([[[2**40], [2**41, [[5]], 5], [5], 5]], len(wire))  # b"\x05" is the digits of 5
+
+    parent = [[2**40], []]
+
+    class Emptying(int):
+        def __lt__(self, other):
+            parent.clear()
+            return int(self) < other
+
+    parent[1].append(Emptying(2**41))
+    parent.append(2**70)
+    with pytest.raises(RuntimeError, match="list changed size during encoding"):
+        encode(parent)
+
+
 def test_converter_that_empties_the_list_being_encoded(monkeypatch):
     # Items are lent to the encoder: host code run for a big int may drop
     # them, and the encoder must neither read freed items nor go past the end,
