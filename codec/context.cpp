@@ -30,8 +30,9 @@ int intern(PyObject*& name, const char* text)
 }
 
 // The object `dict[key]`, a strong reference, or null (with the exception
-// set only when the lookup failed). A str key runs no host code in a
-// namespace whose keys are all str (see holdsOnlyStrKeys).
+// set only when the lookup failed). A str key runs host code only where
+// the dict holds a key of another type with its hash, whose __eq__ it
+// calls; the lookup then finds what that code left.
 PyObject* lookUp(PyObject* dict, PyObject* key)
 {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -43,21 +44,6 @@ PyObject* lookUp(PyObject* dict, PyObject* key)
     Py_XINCREF(found);
     return found;
 #endif
-}
-
-// Whether every key of `dict` is an exact str. A look-up of a str in it
-// then runs no host code; one key of another type with the same hash is
-// compared with it through that key's __eq__, which may do anything.
-bool holdsOnlyStrKeys(PyObject* dict)
-{
-    Py_ssize_t at = 0;
-    PyObject* key = nullptr;
-    while (PyDict_Next(dict, &at, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -121,7 +107,6 @@ Converter converterInUse(Context& context, bool toDigits)
     PyObject* own = toDigits ? context.ownToDigits : context.ownFromDigits;
     Converter converter;
     bool inNamespace = true;
-    bool quiet = true;  // no host code ran in the look-up
     if (context.converterHost == nullptr) {
         if (own == nullptr) {
             PyErr_SetString(PyExc_SystemError, "no converter for big integers");
@@ -129,19 +114,6 @@ Converter converterInUse(Context& context, bool toDigits)
         converter.callable = Ref::borrow(own);
     } else {
         PyObject* name = toDigits ? context.toDigitsName : context.fromDigitsName;
-        // The encoder lends the items of the lists it writes, which host
-        // code may free, so it must know whether any ran. The decoder holds
-        // what it reads and shows host code only lists of the items put: a
-        // planted key's __eq__ could at most rebind the converter unseen by
-        // the big ints that follow (seen where the namespace's version is
-        // read: see isSettled).
-#ifdef Py_GIL_DISABLED
-        // Another thread may add a key at any time, and reading every key
-        // safely would take the namespace's lock inside a list's.
-        quiet = !toDigits;
-#else
-        quiet = !toDigits || holdsOnlyStrKeys(context.converterNamespace);  // before the look-up, which may change them
-#endif
         converter.callable = Ref::steal(lookUp(context.converterNamespace, name));
         inNamespace = static_cast<bool>(converter.callable);
         if (!converter.callable && !PyErr_Occurred()) {
@@ -149,7 +121,7 @@ Converter converterInUse(Context& context, bool toDigits)
         }
     }
     converter.native = converter.callable && converter.callable.get() == own;
-    converter.settled = converter.native && inNamespace && quiet;
+    converter.settled = converter.native && inNamespace;
     return converter;
 }
 

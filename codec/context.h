@@ -91,11 +91,10 @@ struct Converter {
     Ref callable;
     // It is the companion's own: its work is done natively, with the same result.
     bool native = false;
-    // Native, and found without running host code (in the namespace, or
-    // with no host to look in): until host code runs, it stays the one in
-    // use, so what follows may do the same work without looking again. For
-    // pyint2b128, only in a namespace whose keys are all str, and never where
-    // the build has no global lock (see converterInUse).
+    // Native, and found in the namespace (or with no host to look in):
+    // until host code runs again, it stays the one in use, so what follows
+    // may do the same work without looking again. The look-up itself may
+    // have run host code (see lookUp), after which it found this one.
     bool settled = false;
 };
 

@@ -29,10 +29,12 @@ namespace {
 
 // What encodeInt returns when it wrote its int through a call out of line,
 // in which host code may have run (else 0, or -1 with the exception set):
-// a settled converter (see Converter) is then settled no more.
+// a settled converter (see Converter) is then settled no more, unless
+// SETTLED comes with it.
 constexpr int CALLED_OUT = 1;
-// What a nested list's loop returns besides: the converter was settled when
-// it ended, and its parent's items that follow need no look-up either.
+// What a wide int's call out and a nested list's loop return besides: the
+// converter was settled when they ended (a look-up, which may run host
+// code, found it), and the items that follow need no look-up.
 constexpr int SETTLED = 2;
 // A nested list, where the build has no global lock, is taken as host code:
 // taking its lock may suspend its parent's, which another thread may then
@@ -262,9 +264,9 @@ int appendNativeBigInt(cMolvarBuf* buf, PyObject* value, unsigned char type)
 // pyint2b128 installed in cMolvar, written through the buffer's own
 // `write`; or, when that is the companion's own, are written natively.
 // `sign` is the sign when it is already known without running host code,
-// and 0 when it must be asked of the object. Returns CALLED_OUT when host
-// code may have run, and 0 when the companion's own converter, found
-// installed, wrote an exact int: no host code ran.
+// and 0 when it must be asked of the object. Returns CALLED_OUT, as the
+// look-up may run host code (see lookUp), with SETTLED when the companion's
+// own converter, found installed, wrote an exact int.
 int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
 {
     // An item of the list being encoded is lent, and host code run here
@@ -292,7 +294,7 @@ int encodeBigInt(PyObject* obj, cMolvarBuf* buf, int sign)
         if (appendNativeBigInt(buf, obj, type) < 0) {
             return -1;
         }
-        return converter.settled ? 0 : CALLED_OUT;
+        return converter.settled ? CALLED_OUT | SETTLED : CALLED_OUT;
     }
     Ref magnitude = sign < 0 ? Ref::steal(PyNumber_Negative(obj)) : Ref::borrow(obj);
     if (!magnitude) {
@@ -349,7 +351,7 @@ inline int encodeWideInt(PyObject* obj, Tail& tail, bool& settled)
     tail.give();
     const int status = encodeWideInt(obj, tail.buffer());
     tail.take();
-    settled = status == 0;
+    settled = status > 0 && (status & SETTLED) != 0;
     return status;
 }
 
@@ -395,7 +397,7 @@ inline int appendOwnDigits(PyObject* obj, bool negative, Tail& tail)
 // without a call; one digit (under 2**PyLong_SHIFT, 2**30 on usual builds)
 // always fits in 32 bits, and takes the path with the fewest branches.
 // `settled` (see encodeItems) is true only for exact ints. 0,
-// CALLED_OUT, or -1.
+// CALLED_OUT (with SETTLED), or -1.
 MOLVAR_ALWAYS_INLINE int encodeInt(PyObject* obj, Tail& tail, bool& settled)
 {
 #if defined(MOLVAR_INT_LAYOUT)
