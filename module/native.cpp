@@ -109,36 +109,6 @@ PyObject* raiseDecodingError(const Context& context, int64_t offset, PyObject* v
     return nullptr;
 }
 
-// One buffer and one state kept for the next call, so that a call makes
-// neither. A call takes the one kept (or makes its own, when the kept one
-// is in use by a call further up the stack) and gives it back when no one
-// else holds it; so a converter that keeps `write` keeps its buffer. A
-// build with no global lock keeps none: threads would share them.
-template <class T>
-T* takeKept(T*& kept)
-{
-#ifdef Py_GIL_DISABLED
-    (void)kept;
-    return nullptr;
-#else
-    return std::exchange(kept, nullptr);
-#endif
-}
-
-template <class T>
-void giveBack(T*& kept, T* object)
-{
-#ifndef Py_GIL_DISABLED
-    if (kept == nullptr && Py_REFCNT(object) == 1) {
-        kept = object;
-        return;
-    }
-#else
-    (void)kept;
-#endif
-    Py_DECREF(object);
-}
-
 // dumps(value, /, *, strict=False)
 PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* names)
 {
@@ -165,7 +135,7 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) <= SIZE_LIMIT) {
         return cMolvar_encodeLoneBytes(value);  // one that strict takes, at its size
     }
-    cMolvarBuf* buf = takeKept(native.keptBuf);
+    cMolvarBuf* buf = native.keptBuf.take();
     if (buf == nullptr) {
         buf = reinterpret_cast<cMolvarBuf*>(newBuf(native.context));
         if (buf == nullptr) {
@@ -188,7 +158,7 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         buf->refusal = nullptr;
     }
-    giveBack(native.keptBuf, buf);
+    native.keptBuf.giveBack(buf);
     return result != nullptr ? result : explainEncodeError(native.context, refusal);
 }
 
@@ -203,7 +173,7 @@ PyObject* loads(PyObject* module, PyObject* data)
     if (view.size() == 0) {
         return raiseAt(context, 0, "incomplete input: no bytes");
     }
-    cMolvarState* state = takeKept(native.keptState);
+    cMolvarState* state = native.keptState.take();
     if (state == nullptr && (state = reinterpret_cast<cMolvarState*>(newState(native.context))) == nullptr) {
         return nullptr;
     }
@@ -244,7 +214,7 @@ PyObject* loads(PyObject* module, PyObject* data)
     }
     // A top-level value that ends the input leaves no list open: the state
     // can serve again.
-    giveBack(native.keptState, reinterpret_cast<cMolvarState*>(owner.release()));
+    native.keptState.giveBack(reinterpret_cast<cMolvarState*>(owner.release()));
     return value.release();
 }
 
@@ -408,8 +378,12 @@ int nativeTraverse(PyObject* module, visitproc visit, void* arg)
         return 0;
     }
     Py_VISIT(native->decoderType);
-    Py_VISIT(reinterpret_cast<PyObject*>(native->keptBuf));
-    Py_VISIT(reinterpret_cast<PyObject*>(native->keptState));
+    if (const int status = native->keptBuf.traverse(visit, arg)) {
+        return status;
+    }
+    if (const int status = native->keptState.traverse(visit, arg)) {
+        return status;
+    }
     return contextTraverse(native->context, visit, arg);
 }
 
@@ -420,10 +394,8 @@ int nativeClear(PyObject* module)
         return 0;
     }
     Py_CLEAR(native->decoderType);
-    PyObject* buf = reinterpret_cast<PyObject*>(std::exchange(native->keptBuf, nullptr));
-    PyObject* state = reinterpret_cast<PyObject*>(std::exchange(native->keptState, nullptr));
-    Py_XDECREF(buf);
-    Py_XDECREF(state);
+    native->keptBuf.clear();
+    native->keptState.clear();
     contextClear(native->context);
     return 0;
 }

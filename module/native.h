@@ -10,6 +10,7 @@
 
 #include "codec/context.h"
 #include "codec/ref.h"
+#include "module/kept.h"
 
 struct cMolvarBuf;
 
@@ -19,8 +20,8 @@ namespace molvar {
 struct NativeState {
     Context context;
     PyObject* decoderType = nullptr;     // the Decoder heap type, owned
-    cMolvarBuf* keptBuf = nullptr;       // kept for the next dumps (owned), or null
-    cMolvarState* keptState = nullptr;   // kept for the next loads (owned), or null
+    Kept<cMolvarBuf> keptBuf;            // kept for the next dumps (owned)
+    Kept<cMolvarState> keptState;        // kept for the next loads (owned)
 };
 
 // The Decoder type's spec (stream.cpp).
