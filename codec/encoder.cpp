@@ -454,6 +454,30 @@ MOLVAR_ALWAYS_INLINE int encodeFloat(PyObject* obj, double value, Tail& tail)
     return 0;
 }
 
+// Copies `size` bytes. Up to 32, as two copies of a fixed size that overlap
+// in the middle, inline: most byte strings are short (keys, words), and a
+// call to memcpy costs as much as the copy. Neither side is read or written
+// past its `size` bytes.
+MOLVAR_ALWAYS_INLINE void copyBody(unsigned char* out, const char* from, std::size_t size)
+{
+    if (size >= 8 && size <= 16) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + size - 8, from + size - 8, 8);
+    } else if (size > 16 && size <= 32) {
+        std::memcpy(out, from, 16);
+        std::memcpy(out + size - 16, from + size - 16, 16);
+    } else if (size >= 4 && size < 8) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + size - 4, from + size - 4, 4);
+    } else if (size != 0 && size < 4) {
+        out[0] = static_cast<unsigned char>(from[0]);
+        out[size / 2] = static_cast<unsigned char>(from[size / 2]);
+        out[size - 1] = static_cast<unsigned char>(from[size - 1]);
+    } else {
+        std::memcpy(out, from, size);
+    }
+}
+
 // Inlined into the item loop, as encodeInt.
 MOLVAR_ALWAYS_INLINE int encodeBytes(PyObject* obj, Tail& tail)
 {
@@ -467,7 +491,7 @@ MOLVAR_ALWAYS_INLINE int encodeBytes(PyObject* obj, Tail& tail)
         tail.reserve(static_cast<std::size_t>(size)) < 0) {
         return -1;
     }
-    std::memcpy(tail.at(), PyBytes_AS_STRING(obj), static_cast<std::size_t>(size));
+    copyBody(tail.at(), PyBytes_AS_STRING(obj), static_cast<std::size_t>(size));
     tail.advance(static_cast<std::size_t>(size));
     return 0;
 }

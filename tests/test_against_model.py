@@ -246,6 +246,18 @@ def test_fixed_size_chunks_deliver_every_value(sent, size):
     assert pending == b"" and same_values(got, [model_decode(model_encode(v))[0][0] for v in sent])
 
 
+def test_byte_strings_of_every_short_size_are_copied_whole():
+    # Up to 32 bytes, a body is copied as two fixed-size pieces that overlap
+    # (1-3, 4-7, 8-16, 17-32 bytes), past that by one copy; each byte is
+    # distinct, so that a piece put in the wrong place shows. Each size is
+    # written alone and between others, at every offset in the block.
+    bodies = [bytes(range(1 + n % 7, 1 + n % 7 + n)) for n in range(0, 41)]
+    for body in bodies:
+        assert encode([body]) == model_encode([body])
+    assert encode(bodies) == model_encode(bodies)
+    assert encode(bodies[::-1] + [b"\xff" * 33]) == model_encode(bodies[::-1] + [b"\xff" * 33])
+
+
 def test_header_digits_past_the_fifth_wrap():
     # The sixth digit lands at bit 3, the seventh at bit 10.
     assert decode(b"\x00\x00\x00\x00\x00\x01\x81") == ([8], 7)
