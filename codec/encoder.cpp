@@ -134,9 +134,12 @@ inline int* threadDepthAddress()
 int encodeSequence(PyObject* seq, cMolvarBuf* buf, int* depth, bool settled);
 
 // The items of a list (IS_LIST) or a tuple, at most `size` of them, through
-// `tail`; `written` counts them. `settled` is the parent's (see below).
-// -1 with the exception set, or CALLED_OUT when host code may have run,
-// with SETTLED when the converter was settled at the end.
+// `tail`; `written` counts them. `settled`: whether a look-up found
+// pyint2b128 settled (Converter::settled) since host code last ran, before
+// this list in the value or in it; the wide ints that follow are then
+// written natively without looking it up again, here and in the lists
+// nested in it. -1 with the exception set, or CALLED_OUT when host code
+// may have run, with SETTLED when the converter was settled at the end.
 template <bool IS_LIST>
 MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail, int* depth,
                                                       Py_ssize_t& written, bool settled)
@@ -147,11 +150,7 @@ MOLVAR_ALWAYS_INLINE int encodeItems(PyObject* seq, Py_ssize_t size, Tail& tail,
     // again. The loop never passes the header.
     PyObject** items = PySequence_Fast_ITEMS(seq);
     Py_ssize_t limit = IS_LIST ? std::min(size, PyList_GET_SIZE(seq)) : size;
-    // Whether a look-up found pyint2b128 settled (Converter::settled) since
-    // host code last ran, in this list or before it in the value: the wide
-    // ints that follow are then written natively without looking it up
-    // again, here and in the lists nested in it.
-    bool calledOut = false;
+    bool calledOut = false;  // host code may have run: the parents read their items again
     for (; written < limit; ++written) {
         PyObject* item = items[written];
         PyTypeObject* type = Py_TYPE(item);
