@@ -560,10 +560,13 @@ MOLVAR_ALWAYS_INLINE int takeScalars(Reader& in, ListFrame* top, Py_ssize_t chec
 // Whether the big integers that follow may be made natively: the look-up
 // of pyb1282int finds the companion's own, with no host code run since
 // (see isSettled and MAKING_A_LIST_UNSETTLES). No exception is left set.
-inline bool settleBigInts(Reader& in)
+inline bool settleBigInts(Reader& in, CollectorPause& pause)
 {
     if (!isSettled(in)) {
+        // The look-up may run host code (a key's __eq__, a module's __getattr__).
+        pause.lift();
         settle(in, converterInUse(in.context, false).settled);
+        pause.hold();
         if (PyErr_Occurred() != nullptr) {
             PyErr_Clear();  // a failed look-up is the general loop's to raise
         }
@@ -606,6 +609,8 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         Py_ssize_t count;
     };
     Open outer[WHOLE_LEVELS];
+    // Nothing here runs host code but the collector, which waits.
+    CollectorPause pause(in.len - pos >= COLLECTOR_PAUSE_FROM);
     int depth = -1;  // how many lists `list` lies in; -1 before the first is made
     PyObject* list = nullptr;
     Py_ssize_t filled = 0;
@@ -623,7 +628,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
                 at = openingAt;  // the general loop opens it
                 break;
             }
-            if (MAKING_A_LIST_UNSETTLES) {
+            if (MAKING_A_LIST_UNSETTLES && !CollectorPause::heldBack) {
                 in.settled = false;
             }
             if (depth >= 0) {
@@ -693,10 +698,10 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
                 at = next;
                 continue;
             }
-            if ((value = PyList_New(0)) != nullptr && MAKING_A_LIST_UNSETTLES) {
+            if ((value = PyList_New(0)) != nullptr && MAKING_A_LIST_UNSETTLES && !CollectorPause::heldBack) {
                 in.settled = false;
             }
-        } else if ((header.type != TYPE_LONG && header.type != TYPE_NEGLONG) || settleBigInts(in)) {
+        } else if ((header.type != TYPE_LONG && header.type != TYPE_NEGLONG) || settleBigInts(in, pause)) {
             Read why = Read::failed;
             value = readValue<false, true>(in, at, header, next, why);
         }

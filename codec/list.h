@@ -27,6 +27,75 @@ namespace molvar {
 // that makes lists.
 constexpr bool MAKING_A_LIST_MAY_RUN_HOST_CODE = PY_VERSION_HEX < 0x030C0000;
 
+// Holds the collector back, for a stretch of decoding that makes objects
+// and runs no host code, where an allocation would otherwise collect at
+// once (3.10 and 3.11; from 3.12 a collection waits for the interpreter's
+// pending work anyway, and 3.9 has no call for it). Collecting while a
+// large value is made visits its young lists again and again as they age
+// from one generation to the next; held back, the next allocation after
+// the stretch collects once, over the finished value. Host code sees the
+// collector as it left it: the stretch lifts the pause around what may
+// run host code, and a collector the host turned off stays off.
+#if PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
+#define MOLVAR_COLLECTOR_PAUSE 1
+#endif
+
+class CollectorPause {
+public:
+    // Whether a pause holds collections back: where one could run.
+#ifdef MOLVAR_COLLECTOR_PAUSE
+    static constexpr bool heldBack = MAKING_A_LIST_MAY_RUN_HOST_CODE;
+#else
+    static constexpr bool heldBack = false;
+#endif
+
+    // `wanted`: whether the stretch may make enough lists to collect more
+    // than once (else a pause costs more than it saves).
+    explicit CollectorPause(bool wanted)
+    {
+#ifdef MOLVAR_COLLECTOR_PAUSE
+        wanted_ = heldBack && wanted;
+#else
+        static_cast<void>(wanted);
+#endif
+        hold();
+    }
+    ~CollectorPause() { lift(); }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+    // Turns the collector off, if it is on (the host's choice, each time).
+    void hold()
+    {
+#ifdef MOLVAR_COLLECTOR_PAUSE
+        resume_ = wanted_ && PyGC_Disable() != 0;
+#endif
+    }
+    // Turns it on again, if this pause turned it off.
+    void lift()
+    {
+#ifdef MOLVAR_COLLECTOR_PAUSE
+        if (resume_) {
+            resume_ = false;
+            PyGC_Enable();
+        }
+#endif
+    }
+
+private:
+#ifdef MOLVAR_COLLECTOR_PAUSE
+    bool wanted_ = false;
+    bool resume_ = false;
+#endif
+};
+
+// The input from which a stretch of decoding holds the collector back. A
+// collection is due at every 700 tracked objects made, by default, and the
+// only ones made here are lists, of one byte at least: a shorter stretch
+// may meet two collections at most, and the pause's two calls would cost
+// a small message 4% of its decoding.
+constexpr Py_ssize_t COLLECTOR_PAUSE_FROM = 1024;
+
 // A list with room for `size` > 0 items and none put yet: a new
 // reference, or null with the exception set.
 inline PyObject* newListToFill(Py_ssize_t size)

@@ -374,6 +374,51 @@ class TestCompleteInput:
             assert decoder.feed(wire[:cut]) + decoder.feed(wire[cut:]) == [value, value], cut
             decoder.close()
 
+    def test_the_collector_waits_for_a_whole_value_and_is_left_as_the_host_set_it(self, monkeypatch):
+        # Before 3.12 an allocation past the threshold collects at once;
+        # from 3.10, not while a value that lies whole in its input is made,
+        # from 1024 bytes after its first header (empty lists written as a
+        # bare type byte make a list per byte). Host code run meanwhile (the converter's
+        # look-up, through the module's __getattr__) sees the collector as
+        # the host set it, and so does the host after every call, failed or not.
+        starts = []
+        own = cMolvar.pyb1282int
+        seen = []
+
+        def module_getattr(name):
+            seen.append(gc.isenabled())
+            return own
+
+        looked_up = dumps([[b"id", 2**40 + i] for i in range(50)])
+        thresholds, enabled_before = gc.get_threshold(), gc.isenabled()
+        gc.callbacks.append(lambda phase, info: phase == "start" and starts.append(info["generation"]))
+        gc.set_threshold(50)
+        try:
+            for enabled in (True, False):
+                (gc.enable if enabled else gc.disable)()
+                for lists in (1023, 1024, 5000):
+                    wire = dumps([[]] * lists).replace(b"\x00\x80", b"\x80")  # a list per byte after the header
+                    del starts[:]
+                    assert len(loads(wire)) == lists
+                    during = len(starts)  # makes no tracked object: no collection starts here
+                    assert gc.isenabled() is enabled
+                    if enabled and sys.version_info < (3, 12):
+                        assert (during == 0) == (sys.version_info >= (3, 10) and lists >= 1024), lists
+                    with pytest.raises(MolvarError):
+                        loads(wire[:-1])
+                    assert gc.isenabled() is enabled
+                with monkeypatch.context() as patched:
+                    patched.delattr(cMolvar, "pyb1282int")
+                    patched.setattr(cMolvar, "__getattr__", module_getattr, raising=False)
+                    del seen[:]
+                    assert loads(looked_up) == [[b"id", 2**40 + i] for i in range(50)]
+                assert seen and set(seen) == {enabled}
+                assert gc.isenabled() is enabled
+        finally:
+            gc.callbacks.pop()
+            gc.set_threshold(*thresholds)
+            (gc.enable if enabled_before else gc.disable)()
+
     def test_a_host_converter_is_called_once_for_each_big_int(self, monkeypatch):
         # The path of complete input leaves a list that needs host code to
         # the frames, which must not call the converter a second time.
@@ -386,9 +431,9 @@ class TestCompleteInput:
 
     def test_a_converter_installed_by_the_collector_mid_value_makes_the_big_ints_after_it(self, monkeypatch):
         # The look-up of pyb1282int holds across the lists a value makes
-        # until host code may have changed it: before 3.12 the collector
-        # runs (with finalizers) inside a list's allocation, from 3.12 only
-        # after the call. No big int read after the host's converter is
+        # until host code may have changed it: on 3.9 the collector runs
+        # (with finalizers) inside a list's allocation; from 3.10 it waits
+        # for the end of the call, as it does by itself from 3.12. No big int read after the host's converter is
         # installed is made natively (the value is read again through the
         # frames from its first list that met it).
         monkeypatch.setattr(cMolvar, "pyb1282int", cMolvar.pyb1282int)
@@ -415,7 +460,7 @@ class TestCompleteInput:
         assert ran
         natively = [item for item in got if item != "host"]
         assert got == [2**40 + i for i in range(len(natively))] + ["host"] * (len(got) - len(natively))
-        if sys.version_info < (3, 12) and gc.isenabled():
+        if sys.version_info < (3, 10) and gc.isenabled():
             assert ran_inside and got[-1] == "host"
         else:
             assert natively == [2**40 + i for i in range(300)]
