@@ -628,7 +628,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
                 at = openingAt;  // the general loop opens it
                 break;
             }
-            if (MAKING_A_LIST_UNSETTLES && !CollectorPause::heldBack) {
+            if (MAKING_A_LIST_UNSETTLES && pause.listsMayRunHostCode()) {
                 in.settled = false;
             }
             if (depth >= 0) {
@@ -698,7 +698,7 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
                 at = next;
                 continue;
             }
-            if ((value = PyList_New(0)) != nullptr && MAKING_A_LIST_UNSETTLES && !CollectorPause::heldBack) {
+            if ((value = PyList_New(0)) != nullptr && MAKING_A_LIST_UNSETTLES && pause.listsMayRunHostCode()) {
                 in.settled = false;
             }
         } else if ((header.type != TYPE_LONG && header.type != TYPE_NEGLONG) || settleBigInts(in, pause)) {

@@ -42,19 +42,12 @@ constexpr bool MAKING_A_LIST_MAY_RUN_HOST_CODE = PY_VERSION_HEX < 0x030C0000;
 
 class CollectorPause {
 public:
-    // Whether a pause holds collections back: where one could run.
-#ifdef MOLVAR_COLLECTOR_PAUSE
-    static constexpr bool heldBack = MAKING_A_LIST_MAY_RUN_HOST_CODE;
-#else
-    static constexpr bool heldBack = false;
-#endif
-
     // `wanted`: whether the stretch may make enough lists to collect more
     // than once (else a pause costs more than it saves).
     explicit CollectorPause(bool wanted)
     {
 #ifdef MOLVAR_COLLECTOR_PAUSE
-        wanted_ = heldBack && wanted;
+        wanted_ = MAKING_A_LIST_MAY_RUN_HOST_CODE && wanted;  // where a collection could run
 #else
         static_cast<void>(wanted);
 #endif
@@ -63,6 +56,17 @@ public:
     ~CollectorPause() { lift(); }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
+
+    // Whether making a list meanwhile may run host code (the collector,
+    // where this pause was not wanted).
+    bool listsMayRunHostCode() const
+    {
+#ifdef MOLVAR_COLLECTOR_PAUSE
+        return MAKING_A_LIST_MAY_RUN_HOST_CODE && !wanted_;
+#else
+        return MAKING_A_LIST_MAY_RUN_HOST_CODE;
+#endif
+    }
 
     // Turns the collector off, if it is on (the host's choice, each time).
     void hold()
