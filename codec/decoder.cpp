@@ -609,7 +609,8 @@ PyObject* readWhole(Reader& in, uint32_t count, int levels, Py_ssize_t checkAt, 
         Py_ssize_t count;
     };
     Open outer[WHOLE_LEVELS];
-    // Nothing here runs host code but the collector, which waits.
+    // Nothing here runs host code but the collector, which waits, and the
+    // look-up of pyb1282int, which lifts the pause (settleBigInts).
     CollectorPause pause(in.len - pos >= COLLECTOR_PAUSE_FROM);
     int depth = -1;  // how many lists `list` lies in; -1 before the first is made
     PyObject* list = nullptr;
